@@ -1,0 +1,20 @@
+#include "CmTimeValue.h"
+
+#include <sys/time.h>
+
+#include "platform/CmPlatform.h"
+
+void CCmTimeValue::Set(const timeval& aTv) { Set(static_cast<long>(aTv.tv_sec), static_cast<long>(aTv.tv_usec)); }
+
+CCmTimeValue CCmTimeValue::GetTimeOfDay() {
+  const int64_t us = cm_platform::WallClockMicroseconds();
+  return CCmTimeValue(static_cast<long>(us / 1000000), static_cast<long>(us % 1000000));
+}
+
+void CCmTimeValue::GetUTCTime(tm* aOut) const {
+  if (aOut) cm_platform::UtcTime(static_cast<int64_t>(m_lSec), aOut);
+}
+
+void CCmTimeValue::GetLocalTime(tm* aOut) const {
+  if (aOut) cm_platform::LocalTime(static_cast<int64_t>(m_lSec), aOut);
+}

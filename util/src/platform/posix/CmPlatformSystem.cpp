@@ -1,0 +1,92 @@
+// POSIX implementation of identity, clocks, loaded objects and the module
+// loader of CmPlatform.h.
+#include <dlfcn.h>
+#include <errno.h>
+#include <execinfo.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/CmPlatform.h"
+
+namespace cm_platform {
+
+uint32_t CurrentThreadId() {
+  // gettid() is a system call; the id never changes for a thread, so keep it.
+  static thread_local uint32_t tid = static_cast<uint32_t>(syscall(SYS_gettid));
+  return tid;
+}
+
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+
+int LastError() { return errno; }
+
+void SetLastError(int aError) { errno = aError; }
+
+void SleepMs(unsigned aMilliseconds) {
+  timespec ts{static_cast<time_t>(aMilliseconds / 1000), static_cast<long>(aMilliseconds % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+int64_t WallClockMicroseconds() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+int64_t MonotonicMicroseconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+bool LocalTime(int64_t aSeconds, struct tm* aOut) {
+  const time_t t = static_cast<time_t>(aSeconds);
+  return localtime_r(&t, aOut) != nullptr;
+}
+
+bool UtcTime(int64_t aSeconds, struct tm* aOut) {
+  const time_t t = static_cast<time_t>(aSeconds);
+  return gmtime_r(&t, aOut) != nullptr;
+}
+
+bool ModulePathOfAddress(const void* aAddress, std::string& aPath) {
+  Dl_info info;
+  if (!aAddress || dladdr(aAddress, &info) == 0 || !info.dli_fname || !*info.dli_fname) return false;
+  aPath = info.dli_fname;
+  return true;
+}
+
+std::string OwnModulePath() {
+  std::string path;
+  ModulePathOfAddress(reinterpret_cast<const void*>(&OwnModulePath), path);
+  return path;
+}
+
+void* ModuleOpen(const char* aPath) { return dlopen(aPath, RTLD_NOW | RTLD_LOCAL); }
+
+void* ModuleSymbol(void* aModule, const char* aName) { return aModule ? dlsym(aModule, aName) : nullptr; }
+
+void ModuleClose(void* aModule) {
+  if (aModule) dlclose(aModule);
+}
+
+int CaptureStack(void** aFrames, int aMaxFrames) { return backtrace(aFrames, aMaxFrames); }
+
+}  // namespace cm_platform
+
+void* zar_load_library_s(const char* aFileName, int aPathKind, int aFlags) {
+  if (!aFileName || !*aFileName || strchr(aFileName, '/') || aPathKind != 0 || aFlags != 0) return nullptr;
+  const std::string own = cm_platform::OwnModulePath();
+  const size_t slash = own.rfind('/');
+  if (slash == std::string::npos) return nullptr;
+  const std::string path = own.substr(0, slash + 1) + aFileName;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return nullptr;
+  return cm_platform::ModuleOpen(path.c_str());
+}
