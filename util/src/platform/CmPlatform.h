@@ -34,9 +34,11 @@ void SleepMs(unsigned aMilliseconds);
 // ---- recursive lock stored in caller memory
 bool CriticalSectionInit(CmCriticalSection& aCs);
 void CriticalSectionDestroy(CmCriticalSection& aCs);
-bool CriticalSectionEnter(CmCriticalSection& aCs);
-bool CriticalSectionTryEnter(CmCriticalSection& aCs);  // false when held elsewhere
-bool CriticalSectionLeave(CmCriticalSection& aCs);
+// Enter/TryEnter/Leave are the hot path of every lock in the library; they
+// are defined inline by the platform's CmPlatformLock.inc below.
+inline bool CriticalSectionEnter(CmCriticalSection& aCs);
+inline bool CriticalSectionTryEnter(CmCriticalSection& aCs);  // false when held elsewhere
+inline bool CriticalSectionLeave(CmCriticalSection& aCs);
 
 // ---- events (manual or automatic reset); null handles fail with EINVAL
 CmPlatformEvent* EventCreate(bool aManualReset, bool aInitialState);
@@ -74,6 +76,8 @@ int CaptureStack(void** aFrames, int aMaxFrames);
 CM_EXPORT void cm_platform_test_fail_creations(int aCount);
 
 }  // namespace cm_platform
+
+#include "platform/posix/CmPlatformLock.inc"
 
 // The library's module loader. aFileName is a bare file name looked for in
 // the directory of this library only; the file must be a regular file (not a

@@ -14,8 +14,6 @@
 
 #include "platform/CmPlatform.h"
 
-static_assert(sizeof(pthread_mutex_t) <= sizeof(CmCriticalSection::m_Opaque), "critical section storage too small");
-static_assert(alignof(pthread_mutex_t) <= alignof(CmCriticalSection), "critical section storage misaligned");
 
 struct CmPlatformEvent {
   pthread_mutex_t mutex;
@@ -46,8 +44,6 @@ bool ShouldFailCreation() {
   }
   return false;
 }
-
-pthread_mutex_t* AsMutex(CmCriticalSection& aCs) { return reinterpret_cast<pthread_mutex_t*>(aCs.m_Opaque); }
 
 bool InitMonotonicCond(pthread_cond_t* aCond) {
   pthread_condattr_t attr;
@@ -106,13 +102,7 @@ bool CriticalSectionInit(CmCriticalSection& aCs) {
   return rc == 0;
 }
 
-void CriticalSectionDestroy(CmCriticalSection& aCs) { pthread_mutex_destroy(AsMutex(aCs)); }
-
-bool CriticalSectionEnter(CmCriticalSection& aCs) { return pthread_mutex_lock(AsMutex(aCs)) == 0; }
-
-bool CriticalSectionTryEnter(CmCriticalSection& aCs) { return pthread_mutex_trylock(AsMutex(aCs)) == 0; }
-
-bool CriticalSectionLeave(CmCriticalSection& aCs) { return pthread_mutex_unlock(AsMutex(aCs)) == 0; }
+void CriticalSectionDestroy(CmCriticalSection& aCs) { pthread_mutex_destroy(AsPthreadMutex(aCs)); }
 
 // ---------------------------------------------------------------- events
 
