@@ -188,6 +188,9 @@ bool CZarDebugFileConfig::ReadConfigFile(const CCmString& aPath, CCmString& aCon
 
 int CZarDebugFileConfig::ParseConfigJSON(const CCmString& aText) {
   CM_DEBUG_CONFIG_CHECK_IMPL("ParseConfigJSON", ZAR_E_FAIL);
+  // A raw NUL byte is never valid JSON, but the parser takes it for the end
+  // of the text and would accept what stands before it.
+  if (aText.find('\0') != std::string::npos) return ZAR_S_OK;
   Json parsed = Json::parse(CmJsonLowerCaseNulls(aText), nullptr, /*allow_exceptions=*/false);
   if (!parsed.is_object()) return ZAR_S_OK;
   CCmMutexGuardT<CCmMutexThreadRecursive> guard(m_pImpl->m_Mutex);
