@@ -58,6 +58,19 @@ int64_t CmT120TraceNow() {
   return mock == kCmT120TraceRealClock ? cm_platform::WallClockMicroseconds() : mock;
 }
 
+void CmT120TraceLocalNow(struct tm& aLocal, int& aMicroseconds) {
+  thread_local int64_t t_nSecond = -1;
+  thread_local struct tm t_Local {};
+  const int64_t now = CmT120TraceNow();
+  const int64_t second = now / 1000000;
+  if (second != t_nSecond) {
+    if (!cm_platform::LocalTime(second, &t_Local)) memset(&t_Local, 0, sizeof(t_Local));
+    t_nSecond = second;
+  }
+  aLocal = t_Local;
+  aMicroseconds = static_cast<int>(now % 1000000);
+}
+
 void CmT120TraceSetNowForTest(int64_t aWallMicroseconds) { g_nNowOverride.store(aWallMicroseconds); }
 
 void CmT120TraceResetDirCacheForTest() {
@@ -212,7 +225,8 @@ CCmT120Trace::~CCmT120Trace() {
 
 void CCmT120Trace::ReadDate(int& aDay, int& aMonth) {
   struct tm local {};
-  if (!cm_platform::LocalTime(CmT120TraceNow() / 1000000, &local)) memset(&local, 0, sizeof(local));
+  int micros;
+  CmT120TraceLocalNow(local, micros);
   aDay = local.tm_mday;
   aMonth = local.tm_mon + 1;
 }

@@ -2,7 +2,11 @@
 //
 // The header at offset 0 holds the end of the flushed records; the marker
 // after them is not counted, so the next flush writes over it and the file
-// always ends with the marker. A flush costs two seeks and a header rewrite.
+// always ends with the marker. The stream is only the file's owner: every
+// access is a positioned read or write on its descriptor, so a flush costs
+// three system calls (read the header, write the records with the marker
+// behind them in one block, write the header) and no stream buffer can hold
+// back what a crash would lose.
 #include <cstring>
 #include <ctime>
 
@@ -15,19 +19,39 @@ namespace {
 
 constexpr long kHeaderSize = 32;
 
-void WriteHeader(std::FILE* aStream, long aOffset) {
-  fseek(aStream, 0, SEEK_SET);
-  fprintf(aStream, "%-31ld\n", aOffset);
+constexpr size_t kMarkerLength = sizeof(CCmT120TraceFile::kMarker) - 1;
+
+bool WriteHeader(std::FILE* aStream, long aOffset) {
+  char header[kHeaderSize + 1];
+  snprintf(header, sizeof(header), "%-31ld\n", aOffset);
+  return cm_platform::WriteAt(cm_platform::StreamDescriptor(aStream), 0, header, kHeaderSize);
+}
+
+// The header's number; 0 when it cannot be read.
+long ReadHeader(std::FILE* aStream) {
+  char header[kHeaderSize + 1];
+  const long n = cm_platform::ReadAt(cm_platform::StreamDescriptor(aStream), 0, header, kHeaderSize);
+  if (n <= 0) return 0;
+  header[n] = '\0';
+  long offset = 0;
+  if (sscanf(header, "%ld", &offset) != 1 || offset < 0) return 0;
+  return offset;
+}
+
+// Room for the records, the terminating zero the formatter writes, and the
+// marker that the flush appends behind the records.
+size_t BufferSize(uint32_t aRecordSize, int aCount) {
+  return static_cast<size_t>(aRecordSize) * aCount + 1 + kMarkerLength;
 }
 
 // snprintf with the legacy bounded formatter's answer: -1 when the record
 // does not fit aSpace bytes, aSpace when it fills them exactly.
 int FormatRecord(char* aOut, size_t aSpace, const char* aModule, const char* aSeparator, const char* aText) {
   if (aSpace == 0) return -1;
-  const int64_t now = CmT120TraceNow();
   struct tm local {};
-  if (!cm_platform::LocalTime(now / 1000000, &local)) memset(&local, 0, sizeof(local));
-  const int ms = static_cast<int>((now % 1000000) / 1000);
+  int micros;
+  CmT120TraceLocalNow(local, micros);
+  const int ms = micros / 1000;
   const int pid = static_cast<int>(cm_platform::CurrentProcessId());
   const int tid = static_cast<int>(cm_platform::CurrentThreadId());
   const char* text = aText ? aText : "";
@@ -53,16 +77,13 @@ int FormatRecord(char* aOut, size_t aSpace, const char* aModule, const char* aSe
 CCmT120TraceFile::CCmT120TraceFile(const char* aName, unsigned long aSizeLimit, unsigned char aKeepDescriptor,
                                    unsigned char /*aReserved*/)
     : m_dwSizeLimit(static_cast<uint32_t>(aSizeLimit)), m_bKeepDescriptor(aKeepDescriptor) {
-  m_pBuffer = new char[m_dwRecordSize * m_nBufferCount + 1];
+  m_pBuffer = new char[BufferSize(m_dwRecordSize, m_nBufferCount)];
   const char* name = aName ? aName : "";
   m_pName = new char[strlen(name) + 1];
   strcpy(m_pName, name);
   m_pStream = cm_platform::OpenPrivateStream(m_pName);
   if (!m_pStream) return;
-  if (ftell(m_pStream) == 0) {
-    WriteHeader(m_pStream, kHeaderSize);
-    fflush(m_pStream);
-  }
+  if (ftell(m_pStream) == 0) WriteHeader(m_pStream, kHeaderSize);
   if (m_bKeepDescriptor) m_nDescriptor = cm_platform::StreamDescriptor(m_pStream);
 }
 
@@ -87,19 +108,13 @@ void CCmT120TraceFile::write(const char* aModule, const char* aSeparator, const 
 void CCmT120TraceFile::flush_buffer() {
   if (!m_pStream || m_dwUsed == 0) return;
   lock_file();
-  long offset = 0;
-  fseek(m_pStream, 0, SEEK_SET);
-  if (fscanf(m_pStream, "%ld", &offset) != 1 || offset < 0) offset = 0;
-  if (m_dwSizeLimit && static_cast<unsigned long>(offset) >= m_dwSizeLimit) {
-    fflush(m_pStream);
-    m_bFull = 1;
+  long offset = ReadHeader(m_pStream);
+  if (m_dwSizeLimit && static_cast<unsigned long>(offset) >= m_dwSizeLimit) m_bFull = 1;
+  memcpy(m_pBuffer + m_dwUsed, kMarker, kMarkerLength);
+  if (cm_platform::WriteAt(cm_platform::StreamDescriptor(m_pStream), offset, m_pBuffer, m_dwUsed + kMarkerLength)) {
+    offset += static_cast<long>(m_dwUsed);
   }
-  fseek(m_pStream, offset, SEEK_SET);
-  const size_t written = fwrite(m_pBuffer, 1, m_dwUsed, m_pStream);
-  fwrite(kMarker, 1, sizeof(kMarker) - 1, m_pStream);
-  if (written == m_dwUsed) offset += static_cast<long>(m_dwUsed);
   WriteHeader(m_pStream, offset);
-  fflush(m_pStream);
   m_dwUsed = 0;
   m_dwRecords = 0;
   unlock_file();
@@ -111,7 +126,7 @@ unsigned char CCmT120TraceFile::refresh_settings(unsigned long aSizeLimit, int a
   m_dwSizeLimit = static_cast<uint32_t>(aSizeLimit);
   if (aBufferCount != m_nBufferCount) {
     delete[] m_pBuffer;
-    m_pBuffer = new char[static_cast<size_t>(m_dwRecordSize) * aBufferCount + 1];
+    m_pBuffer = new char[BufferSize(m_dwRecordSize, aBufferCount)];
     m_nBufferCount = aBufferCount;
     m_dwUsed = 0;
     m_dwRecords = 0;

@@ -3,6 +3,7 @@
 #define CM_T120_TRACE_INTERNAL_H
 
 #include <cstdint>
+#include <ctime>
 
 #include "CmT120Trace.h"
 
@@ -11,6 +12,12 @@ constexpr int64_t kCmT120TraceRealClock = -1;
 // Wall-clock microseconds since 1970 as the trace files see them: the time
 // stamp of every record and the date that restarts the rings.
 CM_EXPORT int64_t CmT120TraceNow();
+
+// Local calendar time of CmT120TraceNow()'s whole seconds (all fields 0
+// when it cannot be converted) and the microseconds within that second. The
+// conversion is kept per thread for the current second, since every record
+// and every date check needs it.
+CM_EXPORT void CmT120TraceLocalNow(struct tm& aLocal, int& aMicroseconds);
 
 // Test seam: the trace files see aWallMicroseconds instead of the system
 // time (kCmT120TraceRealClock restores it), so a test can move the date.

@@ -6,6 +6,7 @@
 #ifndef CM_PLATFORM_FILE_H
 #define CM_PLATFORM_FILE_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -40,6 +41,12 @@ std::FILE* OpenPrivateStream(const char* aPath);
 
 // Descriptor number behind a stream; -1 for null.
 int StreamDescriptor(std::FILE* aStream);
+
+// Positioned reads and writes on a descriptor, bypassing any stream buffer
+// and leaving the file position alone. ReadAt gives the number of bytes
+// read (-1 on error); WriteAt writes everything or fails.
+long ReadAt(int aDescriptor, int64_t aOffset, void* aBuf, size_t aLength);
+bool WriteAt(int aDescriptor, int64_t aOffset, const void* aBuf, size_t aLength);
 
 }  // namespace cm_platform
 

@@ -65,4 +65,25 @@ std::FILE* OpenPrivateStream(const char* aPath) {
 
 int StreamDescriptor(std::FILE* aStream) { return aStream ? fileno(aStream) : -1; }
 
+long ReadAt(int aDescriptor, int64_t aOffset, void* aBuf, size_t aLength) {
+  ssize_t n;
+  do {
+    n = pread(aDescriptor, aBuf, aLength, static_cast<off_t>(aOffset));
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+bool WriteAt(int aDescriptor, int64_t aOffset, const void* aBuf, size_t aLength) {
+  const char* p = static_cast<const char*>(aBuf);
+  while (aLength > 0) {
+    const ssize_t n = pwrite(aDescriptor, p, aLength, static_cast<off_t>(aOffset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    aOffset += n;
+    aLength -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace cm_platform
