@@ -9,5 +9,6 @@ inline void DemoTitle(const char* aTitle) { printf("\n=== %s ===\n", aTitle); }
 // Each returns 0 when everything it showed behaved as expected.
 int DemoCore();
 int DemoMeasure();
+int DemoConfig();
 
 #endif  // ZAR_DEMO_H

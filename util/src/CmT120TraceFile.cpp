@@ -1,0 +1,139 @@
+// CCmT120TraceFile: one trace file with its record buffer.
+//
+// The header at offset 0 holds the end of the flushed records; the marker
+// after them is not counted, so the next flush writes over it and the file
+// always ends with the marker. The stream is only the file's owner: every
+// access is a positioned read or write on its descriptor, so a flush costs
+// three system calls (read the header, write the records with the marker
+// behind them in one block, write the header) and no stream buffer can hold
+// back what a crash would lose.
+#include <cstring>
+#include <ctime>
+
+#include "CmT120Trace.h"
+#include "CmT120TraceInternal.h"
+#include "platform/CmPlatform.h"
+#include "platform/CmPlatformFile.h"
+
+namespace {
+
+constexpr long kHeaderSize = 32;
+
+constexpr size_t kMarkerLength = sizeof(CCmT120TraceFile::kMarker) - 1;
+
+bool WriteHeader(std::FILE* aStream, long aOffset) {
+  char header[kHeaderSize + 1];
+  snprintf(header, sizeof(header), "%-31ld\n", aOffset);
+  return cm_platform::WriteAt(cm_platform::StreamDescriptor(aStream), 0, header, kHeaderSize);
+}
+
+// The header's number; 0 when it cannot be read.
+long ReadHeader(std::FILE* aStream) {
+  char header[kHeaderSize + 1];
+  const long n = cm_platform::ReadAt(cm_platform::StreamDescriptor(aStream), 0, header, kHeaderSize);
+  if (n <= 0) return 0;
+  header[n] = '\0';
+  long offset = 0;
+  if (sscanf(header, "%ld", &offset) != 1 || offset < 0) return 0;
+  return offset;
+}
+
+// Room for the records, the terminating zero the formatter writes, and the
+// marker that the flush appends behind the records.
+size_t BufferSize(uint32_t aRecordSize, int aCount) {
+  return static_cast<size_t>(aRecordSize) * aCount + 1 + kMarkerLength;
+}
+
+// snprintf with the legacy bounded formatter's answer: -1 when the record
+// does not fit aSpace bytes, aSpace when it fills them exactly.
+int FormatRecord(char* aOut, size_t aSpace, const char* aModule, const char* aSeparator, const char* aText) {
+  if (aSpace == 0) return -1;
+  struct tm local {};
+  int micros;
+  CmT120TraceLocalNow(local, micros);
+  const int ms = micros / 1000;
+  const int pid = static_cast<int>(cm_platform::CurrentProcessId());
+  const int tid = static_cast<int>(cm_platform::CurrentThreadId());
+  const char* text = aText ? aText : "";
+  int n;
+  if (!aSeparator) {
+    n = snprintf(aOut, aSpace, "[%02d/%02d/%04d %02d:%02d:%02d.%03d pid=%d tid=%d] %s\n", local.tm_mon + 1,
+                 local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec, ms, pid, tid, text);
+  } else if (!aModule) {
+    n = snprintf(aOut, aSpace, "[%02d/%02d/%04d %02d:%02d:%02d.%03d pid=%d tid=%d] %s:%s\n", local.tm_mon + 1,
+                 local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec, ms, pid, tid,
+                 aSeparator, text);
+  } else {
+    n = snprintf(aOut, aSpace, "[%02d/%02d/%04d %02d:%02d:%02d.%03d pid=%d tid=%d] [%s] %s:%s\n", local.tm_mon + 1,
+                 local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec, ms, pid, tid,
+                 aModule, aSeparator, text);
+  }
+  if (n < 0 || static_cast<size_t>(n) > aSpace) return -1;
+  return n;
+}
+
+}  // namespace
+
+CCmT120TraceFile::CCmT120TraceFile(const char* aName, unsigned long aSizeLimit, unsigned char aKeepDescriptor,
+                                   unsigned char /*aReserved*/)
+    : m_dwSizeLimit(static_cast<uint32_t>(aSizeLimit)), m_bKeepDescriptor(aKeepDescriptor) {
+  m_pBuffer = new char[BufferSize(m_dwRecordSize, m_nBufferCount)];
+  const char* name = aName ? aName : "";
+  m_pName = new char[strlen(name) + 1];
+  strcpy(m_pName, name);
+  m_pStream = cm_platform::OpenPrivateStream(m_pName);
+  if (!m_pStream) return;
+  if (ftell(m_pStream) == 0) WriteHeader(m_pStream, kHeaderSize);
+  if (m_bKeepDescriptor) m_nDescriptor = cm_platform::StreamDescriptor(m_pStream);
+}
+
+CCmT120TraceFile::~CCmT120TraceFile() {
+  flush_buffer();
+  delete[] m_pBuffer;
+  if (m_pStream) fclose(m_pStream);
+  delete[] m_pName;
+}
+
+void CCmT120TraceFile::write(const char* aModule, const char* aSeparator, const char* aText) {
+  if (!m_pBuffer) return;
+  const size_t space = static_cast<size_t>(m_dwRecordSize) * m_nBufferCount - m_dwUsed;
+  int n = FormatRecord(m_pBuffer + m_dwUsed, space, aModule, aSeparator, aText);
+  if (n < 1 || !m_pStream) return;
+  if (static_cast<size_t>(n) == space) n = static_cast<int>(space) - 1;
+  m_dwUsed += static_cast<uint32_t>(n);
+  ++m_dwRecords;
+  if (m_dwRecords >= static_cast<uint32_t>(m_nBufferCount)) flush_buffer();
+}
+
+void CCmT120TraceFile::flush_buffer() {
+  if (!m_pStream || m_dwUsed == 0) return;
+  lock_file();
+  long offset = ReadHeader(m_pStream);
+  if (m_dwSizeLimit && static_cast<unsigned long>(offset) >= m_dwSizeLimit) m_bFull = 1;
+  memcpy(m_pBuffer + m_dwUsed, kMarker, kMarkerLength);
+  if (cm_platform::WriteAt(cm_platform::StreamDescriptor(m_pStream), offset, m_pBuffer, m_dwUsed + kMarkerLength)) {
+    offset += static_cast<long>(m_dwUsed);
+  }
+  WriteHeader(m_pStream, offset);
+  m_dwUsed = 0;
+  m_dwRecords = 0;
+  unlock_file();
+}
+
+unsigned char CCmT120TraceFile::refresh_settings(unsigned long aSizeLimit, int aBufferCount) {
+  if (aBufferCount < 1 || aBufferCount > kMaxBufferCount) return 0;
+  flush_buffer();
+  m_dwSizeLimit = static_cast<uint32_t>(aSizeLimit);
+  if (aBufferCount != m_nBufferCount) {
+    delete[] m_pBuffer;
+    m_pBuffer = new char[BufferSize(m_dwRecordSize, aBufferCount)];
+    m_nBufferCount = aBufferCount;
+    m_dwUsed = 0;
+    m_dwRecords = 0;
+  }
+  return 1;
+}
+
+unsigned char CCmT120TraceFile::is_same_file(const char* aName) {
+  return aName && m_pName && strcmp(aName, m_pName) == 0;
+}
