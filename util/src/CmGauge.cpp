@@ -14,7 +14,7 @@
 #include "CmGaugeSeams.h"
 #include "CmMutex.h"
 #include "platform/CmPlatform.h"
-#include "platform/CmPlatformExecutable.h"
+#include "platform/CmPlatformFile.h"
 
 namespace time_util {
 
@@ -333,8 +333,6 @@ void ReadIntEnvironment(const char* aName, long& aValue) {
   if (const char* text = std::getenv(aName)) aValue = std::strtol(text, nullptr, 10);
 }
 
-constexpr size_t kMaxExecutablePath = 260;
-
 }  // namespace
 
 void CmDurationSetSteadyClockForTest(int64_t (*aNowNs)()) { g_pfnSteadyNowNs.store(aNowNs); }
@@ -344,7 +342,7 @@ CmDuration::CmDuration() : m_llStartNs(SteadyNowNs()) {
   ReadIntEnvironment("RUN_UT_ON_VM", gating);
   ReadIntEnvironment("RUN_UT_BY_GATING", gating);
   std::string path;
-  if (!cm_platform::ExecutablePath(path, kMaxExecutablePath)) std::cerr << "Failed to get executable path" << std::endl;
+  if (!cm_platform::ExecutablePath(path)) std::cerr << "Failed to get executable path" << std::endl;
   std::cout << "UT Process started. PID: " << cm_platform::CurrentProcessId() << " nRUN_UT_BY_GATING: " << gating
             << " ProcessName: " << path << std::endl;
 }
