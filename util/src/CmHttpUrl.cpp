@@ -1,0 +1,192 @@
+// CCmHttpUrl and url_string_encode. Init works on a copy of the record and
+// commits it only when the whole text was accepted, so a refused text never
+// leaves a half-updated address behind.
+#include "CmHttpUrl.h"
+
+#include <string>
+
+#include "CmTrace.h"
+#include "CmUriText.h"
+
+struct CmHttpUrlRecord {
+  CCmString m_strAsciiSpec;  // empty while it must be rebuilt
+  CCmString m_strScheme;
+  CCmString m_strPath;
+  CCmString m_strHost;
+  unsigned short m_wPort = 0;
+};
+
+const char* const CCmHttpUrl::s_pszSchemeHttp = "http";
+const char* const CCmHttpUrl::s_pszSchemeHttps = "https";
+const char* const CCmHttpUrl::s_pszSchemeFile = "file";
+const char* const CCmHttpUrl::s_pszSchemeWS = "ws";
+const char* const CCmHttpUrl::s_pszSchemeWSS = "wss";
+
+namespace {
+
+struct SchemePrefix {
+  const char* m_pszPrefix;
+  size_t m_nLength;
+  const char* m_pszScheme;
+};
+
+// In the order they are tried.
+const SchemePrefix kPrefixes[] = {
+    {"http://", 7, CCmHttpUrl::s_pszSchemeHttp}, {"https://", 8, CCmHttpUrl::s_pszSchemeHttps},
+    {"file://", 7, CCmHttpUrl::s_pszSchemeFile}, {"ws://", 5, CCmHttpUrl::s_pszSchemeWS},
+    {"wss://", 6, CCmHttpUrl::s_pszSchemeWSS},
+};
+
+bool StartsWithNoCase(const std::string& aText, size_t aStart, const char* aPrefix, size_t aLength) {
+  if (aText.size() - aStart < aLength) return false;
+  for (size_t i = 0; i < aLength; ++i) {
+    char c = aText[aStart + i];
+    if (cm_uri_text::IsAsciiUpper(c)) c = static_cast<char>(c - 'A' + 'a');
+    if (c != aPrefix[i]) return false;
+  }
+  return true;
+}
+
+std::string EscapeBlanks(const std::string& aText) {
+  std::string out;
+  out.reserve(aText.size());
+  for (char c : aText) {
+    if (c == ' ') out += "%20";
+    else out += c;
+  }
+  return out;
+}
+
+// A drive letter and colon before the first slash ("C:/dir") start the path.
+std::string FilePath(const std::string& aRest, size_t aSlash) {
+  if (aSlash == std::string::npos) return aRest;
+  if (aSlash >= 2 && cm_uri_text::IsAsciiAlpha(aRest[aSlash - 2])) return aRest.substr(aSlash - 2);
+  return aRest.substr(aSlash);
+}
+
+}  // namespace
+
+const char* CCmHttpUrl::get_pszSchemeHttp() { return s_pszSchemeHttp; }
+const char* CCmHttpUrl::get_pszSchemeHttps() { return s_pszSchemeHttps; }
+const char* CCmHttpUrl::get_pszSchemeFile() { return s_pszSchemeFile; }
+
+CCmHttpUrl::CCmHttpUrl() : m_pRecord(new CmHttpUrlRecord) {}
+
+// A copy is a new object: it does not inherit the references held on its source.
+CCmHttpUrl::CCmHttpUrl(const CCmHttpUrl& aOther)
+    : CCmReferenceControlT<CCmMutexNullSingleThread>(), m_pRecord(new CmHttpUrlRecord(*aOther.m_pRecord)) {}
+
+CCmHttpUrl& CCmHttpUrl::operator=(const CCmHttpUrl& aOther) {
+  if (this != &aOther) *m_pRecord = *aOther.m_pRecord;
+  return *this;
+}
+
+CCmHttpUrl::~CCmHttpUrl() { delete m_pRecord; }
+
+unsigned short CCmHttpUrl::GetDefaultPort(const CCmString& aScheme) {
+  if (aScheme == s_pszSchemeHttp || aScheme == s_pszSchemeWS) return 80;
+  if (aScheme == s_pszSchemeHttps || aScheme == s_pszSchemeWSS) return 443;
+  return 0;
+}
+
+int CCmHttpUrl::Init(const CCmString& aUrl) {
+  const size_t start = aUrl.find_first_not_of(' ');
+  if (start == std::string::npos) return 0;
+  const SchemePrefix* match = nullptr;
+  for (const SchemePrefix& p : kPrefixes) {
+    if (StartsWithNoCase(aUrl, start, p.m_pszPrefix, p.m_nLength)) {
+      match = &p;
+      break;
+    }
+  }
+  if (!match) {
+    CM_ERROR_TRACE_THIS("CCmHttpUrl::Init error format, scheme = " << aUrl);
+    return 0;
+  }
+
+  CCmHttpUrl next(*this);
+  next.m_pRecord->m_strScheme = match->m_pszScheme;
+  const bool isFile = next.m_pRecord->m_strScheme == s_pszSchemeFile;
+  std::string rest = cm_uri_text::TrimBlanks(aUrl.substr(start + match->m_nLength));
+  if (!isFile) rest = EscapeBlanks(rest);
+  const size_t slash = rest.find('/');
+  if (isFile) {
+    next.m_pRecord->m_strPath = FilePath(rest, slash);
+  } else {
+    if (!next.SetNameAndPort(rest.substr(0, slash))) return 0;
+    next.m_pRecord->m_strPath = slash == std::string::npos ? std::string("/") : rest.substr(slash);
+  }
+  next.m_pRecord->m_strAsciiSpec.clear();
+  std::swap(m_pRecord, next.m_pRecord);
+  return 1;
+}
+
+int CCmHttpUrl::SetNameAndPort(const CCmString& aNameAndPort) {
+  if (aNameAndPort.empty()) return 0;
+  CmHttpUrlRecord& r = *m_pRecord;
+  r.m_strAsciiSpec.clear();
+  const size_t colon = aNameAndPort.find(':');
+  r.m_strHost = aNameAndPort.substr(0, colon);
+  r.m_wPort = 0;
+  if (colon != std::string::npos) {
+    const int32_t port = cm_uri_text::AtoiSaturating(aNameAndPort.data() + colon + 1, aNameAndPort.size() - colon - 1);
+    r.m_wPort = static_cast<unsigned short>(static_cast<uint32_t>(port) & 0xFFFFu);
+  }
+  if (r.m_wPort == 0) r.m_wPort = GetDefaultPort(r.m_strScheme);
+  return r.m_strHost.empty() ? 0 : 1;
+}
+
+CCmString CCmHttpUrl::GetNameAndPort(int aAlwaysPort) const {
+  const CmHttpUrlRecord& r = *m_pRecord;
+  if (aAlwaysPort == 0 && r.m_wPort == GetDefaultPort(r.m_strScheme)) return r.m_strHost;
+  return r.m_strHost + ":" + std::to_string(r.m_wPort);
+}
+
+void CCmHttpUrl::SetPath(const CCmString& aPath) {
+  m_pRecord->m_strAsciiSpec.clear();
+  m_pRecord->m_strPath = aPath.empty() ? CCmString("/") : aPath;
+}
+
+void CCmHttpUrl::SetPortA(unsigned short aPort) {
+  m_pRecord->m_strAsciiSpec.clear();
+  m_pRecord->m_wPort = aPort != 0 ? aPort : GetDefaultPort(m_pRecord->m_strScheme);
+}
+
+CCmString CCmHttpUrl::GetScheme() const { return m_pRecord->m_strScheme; }
+CCmString CCmHttpUrl::GetPath() const { return m_pRecord->m_strPath; }
+CCmString CCmHttpUrl::GetHostName() const { return m_pRecord->m_strHost; }
+unsigned short CCmHttpUrl::GetPort() const { return m_pRecord->m_wPort; }
+
+CCmString CCmHttpUrl::GetAsciiSpec() {
+  CmHttpUrlRecord& r = *m_pRecord;
+  if (r.m_strAsciiSpec.empty()) {
+    std::string spec = r.m_strScheme + "://" + GetNameAndPort(0);
+    if (r.m_strPath.empty() || r.m_strPath[0] != '/') spec += '/';
+    spec += r.m_strPath;
+    r.m_strAsciiSpec = std::move(spec);
+  }
+  return r.m_strAsciiSpec;
+}
+
+char* url_string_encode(const char* aSrc, char* aDst, int aLength) {
+  if (!aDst || aLength < 1) return aDst;
+  static const char kHex[] = "0123456789abcdef";
+  int written = 0;
+  for (const char* p = aSrc; p && *p; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    const bool plain = cm_uri_text::IsAsciiAlpha(static_cast<char>(c)) || cm_uri_text::IsAsciiDigit(static_cast<char>(c));
+    const int unit = plain || c == ' ' ? 1 : 3;
+    if (aLength - written <= unit) break;  // the unit and the terminating NUL must fit
+    if (plain) {
+      aDst[written++] = static_cast<char>(c);
+    } else if (c == ' ') {
+      aDst[written++] = '+';
+    } else {
+      aDst[written++] = '%';
+      aDst[written++] = kHex[c >> 4];
+      aDst[written++] = kHex[c & 0xF];
+    }
+  }
+  aDst[written] = '\0';
+  return aDst;
+}
