@@ -1,9 +1,10 @@
-// CCmHttpUrl and url_string_encode. Init works on a copy of the record and
-// commits it only when the whole text was accepted, so a refused text never
-// leaves a half-updated address behind.
+// CCmHttpUrl and url_string_encode. Init changes the record only once the
+// whole text was accepted, so a refused text never leaves a half-updated
+// address behind.
 #include "CmHttpUrl.h"
 
 #include <string>
+#include <string_view>
 
 #include "CmTrace.h"
 #include "CmUriText.h"
@@ -37,6 +38,12 @@ const SchemePrefix kPrefixes[] = {
     {"wss://", 6, CCmHttpUrl::s_pszSchemeWSS},
 };
 
+unsigned short DefaultPort(std::string_view aScheme) {
+  if (aScheme == CCmHttpUrl::s_pszSchemeHttp || aScheme == CCmHttpUrl::s_pszSchemeWS) return 80;
+  if (aScheme == CCmHttpUrl::s_pszSchemeHttps || aScheme == CCmHttpUrl::s_pszSchemeWSS) return 443;
+  return 0;
+}
+
 bool StartsWithNoCase(const std::string& aText, size_t aStart, const char* aPrefix, size_t aLength) {
   if (aText.size() - aStart < aLength) return false;
   for (size_t i = 0; i < aLength; ++i) {
@@ -47,7 +54,23 @@ bool StartsWithNoCase(const std::string& aText, size_t aStart, const char* aPref
   return true;
 }
 
-std::string EscapeBlanks(const std::string& aText) {
+// "host" or "host:port" with atoi's reading of the port; 0 (also from a
+// text that is no number) means the scheme's default. False when the host
+// is empty (the outputs are written all the same).
+bool SplitNameAndPort(std::string_view aText, std::string_view aScheme, std::string_view& aHost,
+                      unsigned short& aPort) {
+  const size_t colon = aText.find(':');
+  aHost = aText.substr(0, colon);
+  aPort = 0;
+  if (colon != std::string_view::npos) {
+    const int32_t port = cm_uri_text::AtoiSaturating(aText.substr(colon + 1));
+    aPort = static_cast<unsigned short>(static_cast<uint32_t>(port) & 0xFFFFu);
+  }
+  if (aPort == 0) aPort = DefaultPort(aScheme);
+  return !aHost.empty();
+}
+
+std::string EscapeBlanks(std::string_view aText) {
   std::string out;
   out.reserve(aText.size());
   for (char c : aText) {
@@ -83,11 +106,7 @@ CCmHttpUrl& CCmHttpUrl::operator=(const CCmHttpUrl& aOther) {
 
 CCmHttpUrl::~CCmHttpUrl() { delete m_pRecord; }
 
-unsigned short CCmHttpUrl::GetDefaultPort(const CCmString& aScheme) {
-  if (aScheme == s_pszSchemeHttp || aScheme == s_pszSchemeWS) return 80;
-  if (aScheme == s_pszSchemeHttps || aScheme == s_pszSchemeWSS) return 443;
-  return 0;
-}
+unsigned short CCmHttpUrl::GetDefaultPort(const CCmString& aScheme) { return DefaultPort(aScheme); }
 
 int CCmHttpUrl::Init(const CCmString& aUrl) {
   const size_t start = aUrl.find_first_not_of(' ');
@@ -104,35 +123,35 @@ int CCmHttpUrl::Init(const CCmString& aUrl) {
     return 0;
   }
 
-  CCmHttpUrl next(*this);
-  next.m_pRecord->m_strScheme = match->m_pszScheme;
-  const bool isFile = next.m_pRecord->m_strScheme == s_pszSchemeFile;
-  std::string rest = cm_uri_text::TrimBlanks(aUrl.substr(start + match->m_nLength));
-  if (!isFile) rest = EscapeBlanks(rest);
+  const char* scheme = match->m_pszScheme;
+  const bool isFile = std::string_view(scheme) == s_pszSchemeFile;
+  std::string_view restView = cm_uri_text::TrimBlanks(std::string_view(aUrl).substr(start + match->m_nLength));
+  const std::string rest = isFile ? std::string(restView) : EscapeBlanks(restView);
   const size_t slash = rest.find('/');
+  CmHttpUrlRecord& r = *m_pRecord;
   if (isFile) {
-    next.m_pRecord->m_strPath = FilePath(rest, slash);
+    r.m_strPath = FilePath(rest, slash);
   } else {
-    if (!next.SetNameAndPort(rest.substr(0, slash))) return 0;
-    next.m_pRecord->m_strPath = slash == std::string::npos ? std::string("/") : rest.substr(slash);
+    std::string_view host;
+    unsigned short port = 0;
+    if (!SplitNameAndPort(std::string_view(rest).substr(0, slash), scheme, host, port)) return 0;
+    r.m_strHost.assign(host.data(), host.size());
+    r.m_wPort = port;
+    if (slash == std::string::npos) r.m_strPath = "/";
+    else r.m_strPath.assign(rest, slash, std::string::npos);
   }
-  next.m_pRecord->m_strAsciiSpec.clear();
-  std::swap(m_pRecord, next.m_pRecord);
+  r.m_strScheme = scheme;
+  r.m_strAsciiSpec.clear();
   return 1;
 }
 
 int CCmHttpUrl::SetNameAndPort(const CCmString& aNameAndPort) {
   if (aNameAndPort.empty()) return 0;
   CmHttpUrlRecord& r = *m_pRecord;
+  std::string_view host;
+  SplitNameAndPort(aNameAndPort, r.m_strScheme, host, r.m_wPort);
+  r.m_strHost.assign(host.data(), host.size());
   r.m_strAsciiSpec.clear();
-  const size_t colon = aNameAndPort.find(':');
-  r.m_strHost = aNameAndPort.substr(0, colon);
-  r.m_wPort = 0;
-  if (colon != std::string::npos) {
-    const int32_t port = cm_uri_text::AtoiSaturating(aNameAndPort.data() + colon + 1, aNameAndPort.size() - colon - 1);
-    r.m_wPort = static_cast<unsigned short>(static_cast<uint32_t>(port) & 0xFFFFu);
-  }
-  if (r.m_wPort == 0) r.m_wPort = GetDefaultPort(r.m_strScheme);
   return r.m_strHost.empty() ? 0 : 1;
 }
 
@@ -160,10 +179,17 @@ unsigned short CCmHttpUrl::GetPort() const { return m_pRecord->m_wPort; }
 CCmString CCmHttpUrl::GetAsciiSpec() {
   CmHttpUrlRecord& r = *m_pRecord;
   if (r.m_strAsciiSpec.empty()) {
-    std::string spec = r.m_strScheme + "://" + GetNameAndPort(0);
+    std::string& spec = r.m_strAsciiSpec;
+    spec.reserve(r.m_strScheme.size() + r.m_strHost.size() + r.m_strPath.size() + 10);
+    spec += r.m_strScheme;
+    spec += "://";
+    spec += r.m_strHost;
+    if (r.m_wPort != GetDefaultPort(r.m_strScheme)) {  // GetNameAndPort(0)
+      spec += ':';
+      spec += std::to_string(r.m_wPort);
+    }
     if (r.m_strPath.empty() || r.m_strPath[0] != '/') spec += '/';
     spec += r.m_strPath;
-    r.m_strAsciiSpec = std::move(spec);
   }
   return r.m_strAsciiSpec;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CmDebug.h"
@@ -83,9 +84,9 @@ const char* cm_inet_ntop(int aFamily, const void* src, char* dst, int size) {
     errno = savedErrno;
     return nullptr;
   }
-  const std::string sDst(text);
+  const std::string_view sDst(text);
   CM_ASSERTE_RETURN(sDst.length() < (size_t)size, nullptr);
-  memcpy(dst, sDst.c_str(), sDst.length() + 1);
+  memcpy(dst, text, sDst.length() + 1);
   return dst;
 }
 

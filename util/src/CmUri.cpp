@@ -4,6 +4,7 @@
 #include "CmUri.h"
 
 #include <string>
+#include <string_view>
 
 #include "CmUriText.h"
 
@@ -23,36 +24,68 @@ struct CmUriRecord {
 
 namespace {
 
-// The parts one Parse call found; committed to the record only on success.
+using std::string_view;
+constexpr size_t npos = string_view::npos;
+
+// The parts one Parse call found, as views into its input (the lower-cased
+// scheme and fragment are owned); committed to the record only on success.
 struct UriParts {
-  CCmString scheme, username, password, host, path, query, fragment;
+  std::string scheme, fragment;
+  string_view username, password, host, path, query;
   unsigned short port = 0;
 };
 
-bool IsHierarchicalScheme(const std::string& aScheme) {
+bool IsHierarchicalScheme(string_view aScheme) {
   return aScheme == "http" || aScheme == "https" || aScheme == "ws" || aScheme == "wss" || aScheme == "file";
 }
 
+// The split of ParseHostnamePort on views of the caller's text.
+bool SplitHostnamePort(string_view aText, string_view& aHost, unsigned short& aPort) {
+  const size_t colon = aText.rfind(':');
+  string_view hostPart = TrimBlanks(aText.substr(0, colon));
+  string_view portPart = colon == npos ? string_view() : aText.substr(colon + 1);
+  if (hostPart.empty()) return false;
+  if (hostPart[0] != '[') {
+    // Colons left in the host part mean an address with colons and no port.
+    if (hostPart.find(':') != npos) {
+      hostPart = aText;
+      portPart = string_view();
+    }
+  } else {
+    if (hostPart.size() < 2 || hostPart.back() != ']') return false;
+    hostPart = hostPart.substr(1, hostPart.size() - 2);
+  }
+  hostPart = TrimBlanks(hostPart);
+  portPart = TrimBlanks(portPart);
+  for (char c : portPart) {
+    if (!cm_uri_text::IsAsciiDigit(c)) return false;
+  }
+  // atoi's saturation at 2147483647 first, then the low 16 bits.
+  aPort = static_cast<unsigned short>(static_cast<uint32_t>(cm_uri_text::AtoiSaturating(portPart)) & 0xFFFFu);
+  aHost = hostPart;
+  return true;
+}
+
 // "//" [userinfo "@"] hostport ["/" path]; false when "//" is missing.
-bool ParseHierarchical(const std::string& aRest, UriParts& aParts) {
-  std::string rest = TrimBlanks(aRest);
-  if (rest.compare(0, 2, "//") != 0) return false;
-  rest.erase(0, 2);
+bool ParseHierarchical(string_view aRest, UriParts& aParts) {
+  string_view rest = TrimBlanks(aRest);
+  if (rest.substr(0, 2) != "//") return false;
+  rest.remove_prefix(2);
   const size_t slash = rest.find('/');
-  if (slash != std::string::npos) {
+  if (slash != npos) {
     aParts.path = rest.substr(slash);
-    rest.erase(slash);
+    rest = rest.substr(0, slash);
   }
   const size_t at = rest.find('@');
-  if (at != std::string::npos) {
-    const std::string userInfo = rest.substr(0, at);
-    rest.erase(0, at + 1);
+  if (at != npos) {
+    const string_view userInfo = rest.substr(0, at);
+    rest.remove_prefix(at + 1);
     const size_t colon = userInfo.find(':');
     aParts.username = userInfo.substr(0, colon);
-    if (colon != std::string::npos) aParts.password = userInfo.substr(colon + 1);
+    if (colon != npos) aParts.password = userInfo.substr(colon + 1);
   }
   // A host that does not split leaves host and port empty; the URI still parses.
-  CCmUri::ParseHostnamePort(rest, aParts.host, aParts.port);
+  SplitHostnamePort(rest, aParts.host, aParts.port);
   return true;
 }
 
@@ -74,29 +107,32 @@ CCmUri::~CCmUri() { delete m_pRecord; }
 
 bool CCmUri::Parse(const CCmString& aUri) {
   m_pRecord->m_strInputUrl = aUri;
-  if (aUri.empty()) return false;
-  const size_t colon = aUri.find(':');
-  if (colon == std::string::npos) return false;
+  // The views below point into the stored copy, which stays put until the
+  // parts are committed.
+  const string_view uri = m_pRecord->m_strInputUrl;
+  const size_t colon = uri.find(':');
+  if (uri.empty() || colon == npos) return false;
 
   UriParts parts;
-  parts.scheme = TrimBlanks(cm_uri_text::LowerAscii(aUri.substr(0, colon)));
-  std::string rest = aUri.substr(colon + 1);
+  parts.scheme = std::string(TrimBlanks(uri.substr(0, colon)));
+  parts.scheme = cm_uri_text::LowerAscii(std::move(parts.scheme));
+  string_view rest = uri.substr(colon + 1);
   bool queryOrFragment = false;
   const size_t hash = rest.rfind('#');
-  if (hash != std::string::npos) {
-    parts.fragment = cm_uri_text::LowerAscii(rest.substr(hash + 1));
-    rest.erase(hash);
+  if (hash != npos) {
+    parts.fragment = cm_uri_text::LowerAscii(std::string(rest.substr(hash + 1)));
+    rest = rest.substr(0, hash);
     queryOrFragment = true;
   }
   const size_t question = rest.rfind('?');
-  if (question != std::string::npos) {
+  if (question != npos) {
     parts.query = rest.substr(question + 1);
-    rest.erase(question);
+    rest = rest.substr(0, question);
     queryOrFragment = true;
   }
 
   if (parts.scheme == "stun" || parts.scheme == "news") {
-    if (!ParseHostnamePort(rest, parts.host, parts.port)) return false;
+    if (!SplitHostnamePort(rest, parts.host, parts.port)) return false;
   } else if (IsHierarchicalScheme(parts.scheme) || queryOrFragment) {
     if (!ParseHierarchical(rest, parts)) return false;
   } else {
@@ -105,46 +141,23 @@ bool CCmUri::Parse(const CCmString& aUri) {
 
   CmUriRecord& r = *m_pRecord;
   r.m_strScheme = std::move(parts.scheme);
-  r.m_strQuery = std::move(parts.query);
+  r.m_strQuery.assign(parts.query.data(), parts.query.size());
   r.m_strFragment = std::move(parts.fragment);
-  r.m_strPath = std::move(parts.path);
-  r.m_strUsername = std::move(parts.username);
-  r.m_strPassword = std::move(parts.password);
-  r.m_strHost = std::move(parts.host);
+  r.m_strPath.assign(parts.path.data(), parts.path.size());
+  r.m_strUsername.assign(parts.username.data(), parts.username.size());
+  r.m_strPassword.assign(parts.password.data(), parts.password.size());
+  r.m_strHost.assign(parts.host.data(), parts.host.size());
   r.m_wPort = parts.port;
   if (r.m_wPort == 0) r.m_wPort = static_cast<unsigned short>(GetDefaultPort(r.m_strScheme));
   return true;
 }
 
 bool CCmUri::ParseHostnamePort(const CCmString& aText, CCmString& aHost, unsigned short& aPort) {
-  std::string hostPart, portPart;
-  const size_t colon = aText.rfind(':');
-  if (colon == std::string::npos) {
-    hostPart = aText;
-  } else {
-    hostPart = aText.substr(0, colon);
-    portPart = aText.substr(colon + 1);
-  }
-  hostPart = TrimBlanks(hostPart);
-  if (hostPart.empty()) return false;
-  if (hostPart[0] != '[') {
-    // Colons left in the host part mean an address with colons and no port.
-    if (hostPart.find(':') != std::string::npos) {
-      hostPart = aText;
-      portPart.clear();
-    }
-  } else {
-    if (hostPart.size() < 2 || hostPart.back() != ']') return false;
-    hostPart = hostPart.substr(1, hostPart.size() - 2);
-  }
-  hostPart = TrimBlanks(hostPart);
-  portPart = TrimBlanks(portPart);
-  for (char c : portPart) {
-    if (!cm_uri_text::IsAsciiDigit(c)) return false;
-  }
-  // atoi's saturation at 2147483647 first, then the low 16 bits.
-  aPort = static_cast<unsigned short>(static_cast<uint32_t>(cm_uri_text::AtoiSaturating(portPart)) & 0xFFFFu);
-  aHost = hostPart;
+  string_view host;
+  unsigned short port = 0;
+  if (!SplitHostnamePort(aText, host, port)) return false;
+  aHost.assign(host.data(), host.size());
+  aPort = port;
   return true;
 }
 

@@ -6,13 +6,14 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace cm_uri_text {
 
 // Trims the blank (code 32) only; tabs and line ends are ordinary bytes.
-inline std::string TrimBlanks(const std::string& aText) {
+inline std::string_view TrimBlanks(std::string_view aText) {
   const size_t first = aText.find_first_not_of(' ');
-  if (first == std::string::npos) return std::string();
+  if (first == std::string_view::npos) return std::string_view();
   const size_t last = aText.find_last_not_of(' ');
   return aText.substr(first, last - first + 1);
 }
@@ -49,7 +50,7 @@ inline int32_t AtoiSaturating(const char* aText, size_t aLength) {
   return static_cast<int32_t>(value);
 }
 
-inline int32_t AtoiSaturating(const std::string& aText) { return AtoiSaturating(aText.data(), aText.size()); }
+inline int32_t AtoiSaturating(std::string_view aText) { return AtoiSaturating(aText.data(), aText.size()); }
 
 }  // namespace cm_uri_text
 
