@@ -36,18 +36,18 @@ const UriSample kUris[] = {
 };
 constexpr size_t kUriCount = sizeof(kUris) / sizeof(kUris[0]);
 
-struct SpecSample {
+struct CanonicalSample {
   const char* url;
-  const char* spec;
+  const char* canonical;
 };
 
-const SpecSample kSpecs[] = {
+const CanonicalSample kCanonicals[] = {
     {"https://media.example.com:8443/room/42", "https://media.example.com:8443/room/42"},
     {"http://10.1.2.3:8080/api/v1/stats", "http://10.1.2.3:8080/api/v1/stats"},
     {"https://cdn.example.org/assets/app.js", "https://cdn.example.org/assets/app.js"},
     {"http://conference.example.com:80/join", "http://conference.example.com/join"},
 };
-constexpr size_t kSpecCount = sizeof(kSpecs) / sizeof(kSpecs[0]);
+constexpr size_t kCanonicalCount = sizeof(kCanonicals) / sizeof(kCanonicals[0]);
 
 void BM_UriParse_Zar(benchmark::State& state) {
   // The strings are built once: the peer takes C strings, so neither side
@@ -97,14 +97,14 @@ void BM_UriParse_OpenSSL(benchmark::State& state) {
 BENCHMARK(BM_UriParse_OpenSSL);
 
 void BM_HttpUrlSpec_Zar(benchmark::State& state) {
-  CCmString urls[kSpecCount];
-  for (size_t i = 0; i < kSpecCount; ++i) urls[i] = kSpecs[i].url;
+  CCmString urls[kCanonicalCount];
+  for (size_t i = 0; i < kCanonicalCount; ++i) urls[i] = kCanonicals[i].url;
   CCmHttpUrl url;
   size_t i = 0, wrong = 0;
   for (auto _ : state) {
-    if (url.Init(urls[i]) != 1 || url.GetAsciiSpec() != kSpecs[i].spec) ++wrong;
+    if (url.Init(urls[i]) != 1 || url.GetAsciiSpec() != kCanonicals[i].canonical) ++wrong;
     benchmark::ClobberMemory();
-    i = (i + 1) % kSpecCount;
+    i = (i + 1) % kCanonicalCount;
   }
   if (wrong) state.SkipWithError("CCmHttpUrl rebuilt a URL wrongly");
 }
@@ -115,19 +115,19 @@ void BM_HttpUrlSpec_OpenSSL(benchmark::State& state) {
   for (auto _ : state) {
     int ssl = 0, portNum = 0;
     char *user = nullptr, *host = nullptr, *port = nullptr, *path = nullptr, *query = nullptr, *frag = nullptr;
-    if (!OSSL_HTTP_parse_url(kSpecs[i].url, &ssl, &user, &host, &port, &portNum, &path, &query, &frag)) {
+    if (!OSSL_HTTP_parse_url(kCanonicals[i].url, &ssl, &user, &host, &port, &portNum, &path, &query, &frag)) {
       ++wrong;
     } else {
-      std::string spec = ssl ? "https://" : "http://";
-      spec += host;
-      if (portNum != (ssl ? 443 : 80)) spec += ":" + std::to_string(portNum);
-      if (path[0] != '/') spec += '/';
-      spec += path;
-      if (spec != kSpecs[i].spec) ++wrong;
+      std::string canonical = ssl ? "https://" : "http://";
+      canonical += host;
+      if (portNum != (ssl ? 443 : 80)) canonical += ":" + std::to_string(portNum);
+      if (path[0] != '/') canonical += '/';
+      canonical += path;
+      if (canonical != kCanonicals[i].canonical) ++wrong;
     }
     for (char* p : {user, host, port, path, query, frag}) OPENSSL_free(p);
     benchmark::ClobberMemory();
-    i = (i + 1) % kSpecCount;
+    i = (i + 1) % kCanonicalCount;
   }
   if (wrong) state.SkipWithError("OSSL_HTTP_parse_url rebuilt a URL wrongly");
 }

@@ -11,10 +11,10 @@
 namespace {
 
 std::string Expected(CCmHttpUrl& aUrl) {
-  std::string spec = aUrl.GetScheme() + "://" + aUrl.GetNameAndPort(0);
+  std::string canonical = aUrl.GetScheme() + "://" + aUrl.GetNameAndPort(0);
   const std::string path = aUrl.GetPath();
-  if (path.empty() || path[0] != '/') spec += '/';
-  return spec + path;
+  if (path.empty() || path[0] != '/') canonical += '/';
+  return canonical + path;
 }
 
 }  // namespace
@@ -27,13 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   const CCmString before = url.GetAsciiSpec();
   const int ok = url.Init(input);
   FUZZ_CHECK(ok == 0 || ok == 1);
-  const CCmString spec = url.GetAsciiSpec();
+  const CCmString canonical = url.GetAsciiSpec();
   if (!ok) {
-    FUZZ_CHECK(spec == before);
+    FUZZ_CHECK(canonical == before);
     return 0;
   }
-  FUZZ_CHECK(spec == url.GetAsciiSpec());
-  FUZZ_CHECK(spec == Expected(url));
+  FUZZ_CHECK(canonical == url.GetAsciiSpec());
+  FUZZ_CHECK(canonical == Expected(url));
   if (url.GetScheme() != CCmHttpUrl::s_pszSchemeFile) {
     FUZZ_CHECK(!url.GetHostName().empty());
     FUZZ_CHECK(url.GetHostName().find(' ') == std::string::npos && url.GetPath().find(' ') == std::string::npos);
@@ -42,9 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   // round trip starts from a fresh object.
   CCmHttpUrl fresh;
   FUZZ_CHECK(fresh.Init(input) == 1);
-  const CCmString freshSpec = fresh.GetAsciiSpec();
+  const CCmString freshCanonical = fresh.GetAsciiSpec();
   CCmHttpUrl again;
-  FUZZ_CHECK(again.Init(freshSpec) == 1);
-  FUZZ_CHECK(again.GetAsciiSpec() == freshSpec);
+  FUZZ_CHECK(again.Init(freshCanonical) == 1);
+  FUZZ_CHECK(again.GetAsciiSpec() == freshCanonical);
   return 0;
 }

@@ -3,7 +3,7 @@
 //
 // CCmHttpUrl knows five schemes ("http", "https", "ws", "wss", "file"),
 // keeps host, port and path, turns blanks of web addresses into "%20" and
-// rebuilds the canonical text ("scheme://host[:port]/path", the ascii spec)
+// rebuilds the canonical text ("scheme://host[:port]/path", what GetAsciiSpec returns)
 // on demand. Use it for addresses you must give back as text; to take apart
 // an arbitrary URI (user information, query, fragment, stun addresses) use
 // CCmUri (CmUri.h). The two share no code.

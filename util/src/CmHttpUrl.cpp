@@ -179,17 +179,17 @@ unsigned short CCmHttpUrl::GetPort() const { return m_pRecord->m_wPort; }
 CCmString CCmHttpUrl::GetAsciiSpec() {
   CmHttpUrlRecord& r = *m_pRecord;
   if (r.m_strAsciiSpec.empty()) {
-    std::string& spec = r.m_strAsciiSpec;
-    spec.reserve(r.m_strScheme.size() + r.m_strHost.size() + r.m_strPath.size() + 10);
-    spec += r.m_strScheme;
-    spec += "://";
-    spec += r.m_strHost;
+    std::string& canonical = r.m_strAsciiSpec;
+    canonical.reserve(r.m_strScheme.size() + r.m_strHost.size() + r.m_strPath.size() + 10);
+    canonical += r.m_strScheme;
+    canonical += "://";
+    canonical += r.m_strHost;
     if (r.m_wPort != GetDefaultPort(r.m_strScheme)) {  // GetNameAndPort(0)
-      spec += ':';
-      spec += std::to_string(r.m_wPort);
+      canonical += ':';
+      canonical += std::to_string(r.m_wPort);
     }
-    if (r.m_strPath.empty() || r.m_strPath[0] != '/') spec += '/';
-    spec += r.m_strPath;
+    if (r.m_strPath.empty() || r.m_strPath[0] != '/') canonical += '/';
+    canonical += r.m_strPath;
   }
   return r.m_strAsciiSpec;
 }
