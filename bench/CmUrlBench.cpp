@@ -96,7 +96,7 @@ void BM_UriParse_OpenSSL(benchmark::State& state) {
 }
 BENCHMARK(BM_UriParse_OpenSSL);
 
-void BM_HttpUrlSpec_Zar(benchmark::State& state) {
+void BM_HttpUrlCanonical_Zar(benchmark::State& state) {
   CCmString urls[kCanonicalCount];
   for (size_t i = 0; i < kCanonicalCount; ++i) urls[i] = kCanonicals[i].url;
   CCmHttpUrl url;
@@ -108,9 +108,9 @@ void BM_HttpUrlSpec_Zar(benchmark::State& state) {
   }
   if (wrong) state.SkipWithError("CCmHttpUrl rebuilt a URL wrongly");
 }
-BENCHMARK(BM_HttpUrlSpec_Zar);
+BENCHMARK(BM_HttpUrlCanonical_Zar);
 
-void BM_HttpUrlSpec_OpenSSL(benchmark::State& state) {
+void BM_HttpUrlCanonical_OpenSSL(benchmark::State& state) {
   size_t i = 0, wrong = 0;
   for (auto _ : state) {
     int ssl = 0, portNum = 0;
@@ -131,7 +131,7 @@ void BM_HttpUrlSpec_OpenSSL(benchmark::State& state) {
   }
   if (wrong) state.SkipWithError("OSSL_HTTP_parse_url rebuilt a URL wrongly");
 }
-BENCHMARK(BM_HttpUrlSpec_OpenSSL);
+BENCHMARK(BM_HttpUrlCanonical_OpenSSL);
 
 // ---- address text conversion
 
