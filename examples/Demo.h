@@ -10,5 +10,6 @@ inline void DemoTitle(const char* aTitle) { printf("\n=== %s ===\n", aTitle); }
 int DemoCore();
 int DemoMeasure();
 int DemoConfig();
+int DemoUrls();
 
 #endif  // ZAR_DEMO_H

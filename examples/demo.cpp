@@ -22,6 +22,7 @@ int main() {
   failures += DemoCore();
   failures += DemoMeasure();
   failures += DemoConfig();
+  failures += DemoUrls();
 
   set_util_external_trace_sink(nullptr);
   printf("\n%s\n", failures == 0 ? "demo: all sections passed" : "demo: some sections FAILED");
