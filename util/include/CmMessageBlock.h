@@ -61,6 +61,17 @@ class CM_EXPORT CCmDataBlock : public CCmReferenceControlT<CCmMutexThread> {
   static int CreateInstanceWithAlignByte(CCmDataBlock*& aDb, unsigned long aSize, const char* aData,
                                          unsigned long alignByte);
 
+  // As the base's, but the sole owner (count 1) destroys without an atomic
+  // read-modify-write: nobody else can hold a reference to add to it.
+  unsigned long ReleaseReference() {
+    if (m_dwReference.load(std::memory_order_acquire) == 1) {
+      m_dwReference.store(0, std::memory_order_relaxed);
+      OnReferenceDestory();
+      return 0;
+    }
+    return CCmReferenceControlT<CCmMutexThread>::ReleaseReference();
+  }
+
   char* GetBasePtr() const { return m_pBasePtr; }
   unsigned long GetLength() const { return m_dwLength; }
   unsigned long GetCapacity() const { return m_dwLength; }

@@ -55,6 +55,6 @@ int CCmDataBlock::Create(CCmDataBlock*& aDb, unsigned long aSize, const char* aD
   const DWORD length = static_cast<DWORD>(aSize + aAlignByte - offset);
   if (aData) memcpy(base, aData, aSize);
   aDb = new (memory) CCmDataBlock(length, base, offset);
-  aDb->AddReference();
+  aDb->m_dwReference.store(1, std::memory_order_relaxed);  // not yet shared
   return ZAR_S_OK;
 }
