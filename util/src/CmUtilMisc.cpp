@@ -112,18 +112,24 @@ constexpr EncodeTable MakeEncodeTable() {
   return table;
 }
 
+constexpr uint32_t kOutsideAlphabet = 0xFF000000;
+
 struct DecodeTables {
-  uint8_t m_Value[256];       // 0..63, or kNotBase64
+  uint8_t m_Value[256];        // 0..63, or kNotBase64
   uint32_t m_Shifted[4][256];  // value << 18, << 12, << 6, << 0 (0 outside the alphabet)
+  uint32_t m_Checked[4][256];  // the same, kOutsideAlphabet outside the alphabet
 };
 
 constexpr DecodeTables MakeDecodeTables() {
   DecodeTables tables{};
-  for (unsigned c = 0; c < 256; ++c) tables.m_Value[c] = kNotBase64;
+  for (unsigned c = 0; c < 256; ++c) {
+    tables.m_Value[c] = kNotBase64;
+    for (int k = 0; k < 4; ++k) tables.m_Checked[k][c] = kOutsideAlphabet;
+  }
   for (unsigned v = 0; v < 64; ++v) {
     const uint8_t c = static_cast<uint8_t>(kAlphabet[v]);
     tables.m_Value[c] = static_cast<uint8_t>(v);
-    for (int k = 0; k < 4; ++k) tables.m_Shifted[k][c] = v << (18 - 6 * k);
+    for (int k = 0; k < 4; ++k) tables.m_Shifted[k][c] = tables.m_Checked[k][c] = v << (18 - 6 * k);
   }
   return tables;
 }
@@ -155,6 +161,16 @@ size_t EncodeBase64(const unsigned char* aIn, size_t aLength, char* aOut) {
   return static_cast<size_t>(o - aOut);
 }
 
+// Writes the 24 bits of aBits as 3 bytes plus one scratch byte: one store
+// instead of three, for callers with a byte of room behind the group.
+inline void StoreGroup(unsigned char* aOut, uint32_t aBits) {
+  uint32_t word = aBits << 8;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  word = __builtin_bswap32(word);
+#endif
+  memcpy(aOut, &word, sizeof(word));
+}
+
 inline uint32_t DecodeQuad(const uint32_t (*aTables)[256], const unsigned char* aText) {
   return aTables[0][aText[0]] | aTables[1][aText[1]] | aTables[2][aText[2]] | aTables[3][aText[3]];
 }
@@ -173,26 +189,30 @@ void CM_Base64Decode(const char* text, std::string& out) {
   CM_ASSERTE_RETURN_VOID(text);
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   while (*p == ' ' || *p == '\t') ++p;
-  // The terminator is outside the alphabet, so the run never passes it.
-  size_t n = 0;
-  while (kDecode.m_Value[p[n]] != kNotBase64) ++n;
-  const size_t groups = n / 4;
-  const size_t rest = n % 4;  // 1 leftover character carries no whole byte: dropped
-  out.resize(groups * 3 + (rest == 3 ? 2 : rest == 2 ? 1 : 0));
-  if (out.empty()) return;
-  unsigned char* o = reinterpret_cast<unsigned char*>(&out[0]);
-  for (size_t g = 0; g < groups; ++g, p += 4, o += 3) {
-    const uint32_t v = DecodeQuad(kDecode.m_Shifted, p);
-    o[0] = static_cast<unsigned char>(v >> 16);
-    o[1] = static_cast<unsigned char>(v >> 8);
-    o[2] = static_cast<unsigned char>(v);
+  // Knowing where the text ends lets whole groups be read without a check
+  // per character; the run itself ends at the first byte outside the
+  // alphabet, which the marker bits of kDecode.m_Checked reveal per group.
+  const size_t length = strlen(reinterpret_cast<const char*>(p));
+  out.resize(length / 4 * 3 + 2);  // the most it can give, plus a scratch byte
+  unsigned char* const begin = reinterpret_cast<unsigned char*>(&out[0]);
+  unsigned char* o = begin;
+  size_t i = 0;
+  for (; i + 4 <= length; i += 4, o += 3) {
+    const uint32_t v = DecodeQuad(kDecode.m_Checked, p + i);
+    if (v & kOutsideAlphabet) break;
+    StoreGroup(o, v);
   }
+  // The last, incomplete group: 3 characters give 2 bytes, 2 give 1, and a
+  // single leftover character carries no whole byte and is dropped.
+  size_t rest = 0;
+  while (rest < 3 && i + rest < length && kDecode.m_Value[p[i + rest]] != kNotBase64) ++rest;
   if (rest >= 2) {
-    uint32_t v = kDecode.m_Shifted[0][p[0]] | kDecode.m_Shifted[1][p[1]];
-    if (rest == 3) v |= kDecode.m_Shifted[2][p[2]];
-    o[0] = static_cast<unsigned char>(v >> 16);
-    if (rest == 3) o[1] = static_cast<unsigned char>(v >> 8);
+    uint32_t v = kDecode.m_Shifted[0][p[i]] | kDecode.m_Shifted[1][p[i + 1]];
+    if (rest == 3) v |= kDecode.m_Shifted[2][p[i + 2]];
+    *o++ = static_cast<unsigned char>(v >> 16);
+    if (rest == 3) *o++ = static_cast<unsigned char>(v >> 8);
   }
+  out.resize(static_cast<size_t>(o - begin));
 }
 
 void xbase64_init_decode_table() { g_bXbase64TableReady.store(true, std::memory_order_release); }
@@ -210,23 +230,22 @@ unsigned long xbase64_decode(unsigned char* text, unsigned long len, unsigned ch
   CM_ASSERTE_RETURN(text && out, 0);
   const uint32_t(*tables)[256] =
       g_bXbase64TableReady.load(std::memory_order_acquire) ? kDecode.m_Shifted : kZeroShifted;
+  // Bytes that count per group, by the position of "=": none, 4th, 3rd.
+  static constexpr uint32_t kKeepMask[4] = {0, 0xFF0000, 0xFFFF00, 0xFFFFFF};
   unsigned char* o = out;
-  const unsigned char* const end = text + len / 4 * 4;
-  for (const unsigned char* c = text; c != end; c += 4) {
-    const uint32_t v = DecodeQuad(tables, c);
-    o[0] = static_cast<unsigned char>(v >> 16);
-    if (c[2] == '=') {
-      o[1] = o[2] = 0;
-      o += 1;
-    } else if (c[3] == '=') {
-      o[1] = static_cast<unsigned char>(v >> 8);
-      o[2] = 0;
-      o += 2;
-    } else {
+  const unsigned char* const last = text + (len / 4 - 1) * 4;
+  for (const unsigned char* c = text;; c += 4) {
+    const unsigned keep = c[2] == '=' ? 1 : c[3] == '=' ? 2 : 3;
+    const uint32_t v = DecodeQuad(tables, c) & kKeepMask[keep];
+    if (c == last) {  // no room for a scratch byte behind the last group
+      o[0] = static_cast<unsigned char>(v >> 16);
       o[1] = static_cast<unsigned char>(v >> 8);
       o[2] = static_cast<unsigned char>(v);
-      o += 3;
+      o += keep;
+      break;
     }
+    StoreGroup(o, v);
+    o += keep;
   }
   return static_cast<unsigned long>(o - out);
 }
