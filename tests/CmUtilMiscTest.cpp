@@ -19,26 +19,18 @@ constexpr size_t kMaxLength = 4096;
 
 unsigned char* Bytes(const char* aText) { return reinterpret_cast<unsigned char*>(const_cast<char*>(aText)); }
 
-std::vector<unsigned char> RandomBytes(std::mt19937& aRng, size_t aLength) {
-  std::vector<unsigned char> out(aLength);
-  for (auto& b : out) b = static_cast<unsigned char>(aRng());
-  return out;
+unsigned short Crc(unsigned short aSeed, const char* aText) {
+  CalcCRC16(aSeed, Bytes(aText), strlen(aText));
+  return aSeed;
 }
 
-TEST(CalcCRC16, CheckValues) {
-  unsigned short crc = 0;
-  EXPECT_EQ(CalcCRC16(crc, Bytes("123456789"), 9), 0xBB3D);
-  EXPECT_EQ(crc, 0xBB3D);
-  crc = 0xFFFF;
-  EXPECT_EQ(CalcCRC16(crc, Bytes("123456789"), 9), 0x4B37);
-  crc = 0;
-  EXPECT_EQ(CalcCRC16(crc, Bytes("abc"), 3), 0x9738);
-  crc = 0;
-  CalcCRC16(crc, Bytes("1234"), 4);  // continued from a previous result
-  EXPECT_EQ(CalcCRC16(crc, Bytes("56789"), 5), 0xBB3D);
-
+TEST(CalcCRC16, CheckValuesAndContinuation) {
+  EXPECT_EQ(Crc(0, "123456789"), 0xBB3D);  // CRC-16/ARC
+  EXPECT_EQ(Crc(0xFFFF, "123456789"), 0x4B37);  // CRC-16/MODBUS
+  EXPECT_EQ(Crc(0, "abc"), 0x9738);
+  EXPECT_EQ(Crc(Crc(0, "1234"), "56789"), 0xBB3D);
   TraceCapture trace;
-  crc = 0x1234;
+  unsigned short crc = 0x1234;
   EXPECT_EQ(CalcCRC16(crc, nullptr, 4), 0);
   EXPECT_EQ(crc, 0x1234);
   EXPECT_TRUE(trace.Contains("Assert failed: pData", 0));
@@ -46,12 +38,13 @@ TEST(CalcCRC16, CheckValues) {
 
 TEST(CalcCRC16, SlicedEqualsBytewiseForEveryLength) {
   std::mt19937 rng(16);
-  const std::vector<unsigned char> data = RandomBytes(rng, kMaxLength + 8);
+  std::vector<unsigned char> data(kMaxLength + 8);
+  for (auto& b : data) b = static_cast<unsigned char>(rng());
   for (size_t length = 0; length <= kMaxLength; ++length) {
     const size_t start = length % 8;  // every alignment of the 8-byte steps
     const unsigned short seed = static_cast<unsigned short>(rng());
     unsigned short crc = seed;
-    CalcCRC16(crc, const_cast<unsigned char*>(data.data()) + start, length);
+    CalcCRC16(crc, data.data() + start, length);
     ASSERT_EQ(crc, model::Crc16(seed, data.data() + start, length)) << "length " << length;
   }
 }
@@ -64,65 +57,50 @@ TEST(CalcCRC16_m, FollowsTheChain) {
   a.Append(&b);
   unsigned short crc = 0;
   EXPECT_EQ(CalcCRC16_m(crc, a, 100), 0xBB3D);
-  crc = 0;
-  EXPECT_EQ(CalcCRC16_m(crc, a, 3), model::Crc16(0, Bytes("123"), 3));
-  crc = 0;
+  EXPECT_EQ(CalcCRC16_m(crc = 0, a, 3), Crc(0, "123"));
   b.LockReading();  // skipped, and still counted against len
-  EXPECT_EQ(CalcCRC16_m(crc, a, 100), model::Crc16(0, Bytes("12345"), 5));
+  EXPECT_EQ(CalcCRC16_m(crc = 0, a, 100), Crc(0, "12345"));
   EXPECT_TRUE(trace.Contains("Assert failed: pData", 0));
-
   memset(c.GetTopLevelWritePtr(), 'x', 70000);
   c.AdvanceTopLevelWritePtr(65536 + 3);  // a block counts with its length modulo 65536
-  crc = 0;
-  EXPECT_EQ(CalcCRC16_m(crc, c, 100000), model::Crc16(0, Bytes("xxx"), 3));
+  EXPECT_EQ(CalcCRC16_m(crc = 0, c, 100000), Crc(0, "xxx"));
 }
 
-TEST(CM_Base64Encode, VectorsAndPadding) {
-  const char* const vectors[][2] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
-                                    {"foo", "Zm9v"},  {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
-                                    {"foobar", "Zm9vYmFy"}, {"abc", "YWJj"}};
+TEST(Base64, VectorsPaddingAndRunRules) {
+  xbase64_init_decode_table();
+  const char* const vectors[][2] = {{"", ""},         {"f", "Zg=="},        {"fo", "Zm8="},
+                                    {"foo", "Zm9v"},  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+                                    {"abc", "YWJj"}};
   for (const auto& v : vectors) {
     std::string text, back;
     CM_Base64Encode(Bytes(v[0]), static_cast<unsigned>(strlen(v[0])), text);
     EXPECT_EQ(text, v[1]);
     CM_Base64Decode(text.c_str(), back);
     EXPECT_EQ(back, v[0]);
-    unsigned char out[16];
-    EXPECT_EQ(xbase64_encode(Bytes(v[0]), strlen(v[0]), out, sizeof(out)), text.size());
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), text.size()), text);
+    unsigned char out[12];
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), xbase64_encode(Bytes(v[0]), strlen(v[0]), out, 12)), text);
   }
-  std::string text;
+  std::string out;
   const unsigned char zero = 0;
-  CM_Base64Encode(&zero, 1, text);
-  EXPECT_EQ(text, "AA==");
-  EXPECT_EQ(xbase64_calc_encode_buf_size(nullptr, 3), 8u);
-  EXPECT_EQ(xbase64_calc_encode_buf_size(nullptr, 4), 8u);
-}
+  CM_Base64Encode(&zero, 1, out);
+  EXPECT_EQ(out, "AA==");
+  EXPECT_EQ(xbase64_calc_encode_buf_size(nullptr, 3) + xbase64_calc_encode_buf_size(nullptr, 5), 16u);
 
-TEST(CM_Base64Decode, RunRules) {
-  const char* const cases[][2] = {
-      {"  YW=", "a"},       {"\tYWJj=YWJj", "abc"}, {"YWJjZ", "abc"},  // a single leftover character is dropped
-      {"YWJjZA", "abcd"},   {"Y\xC3Jj", ""},        {"YW\nJj", "a"},  {" \n YWJj", ""}, {"", ""}};
-  for (const auto& c : cases) {
-    std::string out = "stale";
-    CM_Base64Decode(c[0], out);
-    EXPECT_EQ(out, c[1]) << c[0];
+  // Blanks, then the run up to the first other byte; a single leftover character is dropped.
+  const char* const runs[][2] = {{"  YW=", "a"}, {"\tYWJj=YWJj", "abc"}, {"YWJjZ", "abc"}, {"YWJjZA", "abcd"},
+                                 {"Y\xC3Jj", ""}, {"YW\nJj", "a"},        {" \n YWJj", ""}};
+  for (const auto& r : runs) {
+    CM_Base64Decode(r[0], out);
+    EXPECT_EQ(out, r[1]) << r[0];
   }
+  unsigned char bytes[12];
+  EXPECT_EQ(xbase64_decode(Bytes("YWJjX"), 5, bytes, 3), 3u);  // the fifth character is ignored
+  EXPECT_EQ(xbase64_decode(Bytes("YWJ"), 3, bytes, 0), 0u);
+  EXPECT_EQ(xbase64_decode(Bytes("YQ==YWI=YWJj"), 12, bytes, 9), 6u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 6), "aababc");
   TraceCapture trace;
-  std::string out = "stale";
   CM_Base64Decode(nullptr, out);
-  EXPECT_EQ(out, "");
-  EXPECT_TRUE(trace.Contains("Assert failed: text", 0));
-}
-
-TEST(xbase64_decode, GroupRules) {
-  xbase64_init_decode_table();
-  unsigned char out[12] = {};
-  EXPECT_EQ(xbase64_decode(Bytes("YWJjX"), 5, out, sizeof(out)), 3u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 3), "abc");
-  EXPECT_EQ(xbase64_decode(Bytes("YWJ"), 3, out, sizeof(out)), 0u);
-  EXPECT_EQ(xbase64_decode(Bytes("YQ==YWI=YWJj"), 12, out, sizeof(out)), 6u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 6), "aababc");
+  EXPECT_TRUE(out.empty() && trace.Contains("Assert failed: text", 0));
 }
 
 TEST(Base64, CodecsEqualTheModelsForEveryLength) {
@@ -131,20 +109,20 @@ TEST(Base64, CodecsEqualTheModelsForEveryLength) {
   const std::string noise = std::string(model::kAlphabet) + "= \t\n\x80\xFF-";
   std::vector<unsigned char> xout(kMaxLength);
   for (size_t length = 0; length <= kMaxLength; ++length) {
-    const std::vector<unsigned char> data = RandomBytes(rng, length);
-    std::string text, back;
-    CM_Base64Encode(data.data(), static_cast<unsigned>(length), text);
-    ASSERT_EQ(text, model::Base64Encode(data.data(), length)) << length;
+    std::string data(length, '\0'), text, back;
+    for (char& ch : data) ch = static_cast<char>(rng());
+    CM_Base64Encode(Bytes(data.c_str()), static_cast<unsigned>(length), text);
+    ASSERT_EQ(text, model::Base64Encode(Bytes(data.c_str()), length)) << length;
     CM_Base64Decode(text.c_str(), back);
-    ASSERT_EQ(back, std::string(data.begin(), data.end())) << length;
+    ASSERT_EQ(back, data) << length;
 
-    // Text of alphabet characters with occasional noise: the run ends anywhere.
+    // Alphabet characters with occasional noise: the run ends anywhere.
     std::string mixed(length, 'A');
     for (char& ch : mixed) ch = rng() % 64 ? model::kAlphabet[rng() % 64] : noise[rng() % noise.size()];
     CM_Base64Decode(mixed.c_str(), back);
     ASSERT_EQ(back, model::Base64Decode(mixed.c_str())) << mixed;
     const unsigned long n = xbase64_decode(Bytes(mixed.c_str()), length, xout.data(), xout.size());
-    ASSERT_EQ(std::string(reinterpret_cast<char*>(xout.data()), n),
+    ASSERT_EQ(std::string(xout.begin(), xout.begin() + static_cast<long>(n)),
               model::XBase64Decode(Bytes(mixed.c_str()), length))
         << mixed;
   }
@@ -155,12 +133,11 @@ TEST(CM_strcaserstr, FindsTheLastMatchIgnoringCase) {
   EXPECT_EQ(CM_strcaserstr(hay, "abc"), hay + 3);
   EXPECT_EQ(CM_strcaserstr(hay, "CaB"), hay + 2);
   EXPECT_EQ(CM_strcaserstr(hay, "XY"), hay + 6);
-  EXPECT_EQ(CM_strcaserstr(hay, "abcABCxyz"), nullptr);
-  EXPECT_EQ(CM_strcaserstr(hay, "q"), nullptr);
-  EXPECT_EQ(CM_strcaserstr(hay, ""), nullptr);
+  for (const char* needle : {"abcABCxyz", "q", "", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(CM_strcaserstr(hay, needle), nullptr);
+  }
   EXPECT_EQ(CM_strcaserstr("", "a"), nullptr);
   EXPECT_EQ(CM_strcaserstr(nullptr, "a"), nullptr);
-  EXPECT_EQ(CM_strcaserstr(hay, nullptr), nullptr);
 }
 
 }  // namespace
