@@ -50,7 +50,8 @@ TEST(CCmDataBlock, FactoryRefusalsAndAlignment) {
   for (unsigned long align : {1ul, 3ul, 7ul, 1000ul, 2048ul}) {
     ASSERT_EQ(CCmDataBlock::CreateInstanceWithAlignByte(db, 10, "abcdefghij", align), ZAR_S_OK);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(db->GetBasePtr()) % align, 0u) << align;
-    EXPECT_GT(db->GetLength(), 10u);
+    EXPECT_EQ(db->GetBasePtr() - db->GetAlignOffset(), reinterpret_cast<char*>(db) + sizeof(CCmDataBlock));
+    EXPECT_EQ(db->GetLength(), 10 + align - db->GetAlignOffset());  // so always more than 10
     EXPECT_EQ(std::string(db->GetBasePtr(), 10), "abcdefghij");
     memset(db->GetBasePtr(), 0x5A, db->GetLength());  // every byte of the length is ours
     db->ReleaseReference();

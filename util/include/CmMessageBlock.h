@@ -75,6 +75,8 @@ class CM_EXPORT CCmDataBlock : public CCmReferenceControlT<CCmMutexThread> {
   char* GetBasePtr() const { return m_pBasePtr; }
   unsigned long GetLength() const { return m_dwLength; }
   unsigned long GetCapacity() const { return m_dwLength; }
+  // Bytes skipped between the end of the header and the base (0 unaligned).
+  unsigned long GetAlignOffset() const { return m_dwAlignOffset; }
 
   CCmDataBlock(const CCmDataBlock&) = delete;
   CCmDataBlock& operator=(const CCmDataBlock&) = delete;
