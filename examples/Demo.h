@@ -11,5 +11,6 @@ int DemoCore();
 int DemoMeasure();
 int DemoConfig();
 int DemoUrls();
+int DemoBuffers();
 
 #endif  // ZAR_DEMO_H

@@ -23,6 +23,7 @@ int main() {
   failures += DemoMeasure();
   failures += DemoConfig();
   failures += DemoUrls();
+  failures += DemoBuffers();
 
   set_util_external_trace_sink(nullptr);
   printf("\n%s\n", failures == 0 ? "demo: all sections passed" : "demo: some sections FAILED");
