@@ -8,5 +8,6 @@ inline void DemoTitle(const char* aTitle) { printf("\n=== %s ===\n", aTitle); }
 
 // Each returns 0 when everything it showed behaved as expected.
 int DemoCore();
+int DemoThreads();
 
 #endif  // ZAR_DEMO_H

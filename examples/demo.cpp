@@ -20,6 +20,7 @@ int main() {
 
   int failures = 0;
   failures += DemoCore();
+  failures += DemoThreads();
 
   set_util_external_trace_sink(nullptr);
   printf("\n%s\n", failures == 0 ? "demo: all sections passed" : "demo: some sections FAILED");
