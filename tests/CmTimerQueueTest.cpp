@@ -249,7 +249,6 @@ TEST_F(OrderedList, AgreesWithALiteralModelUnderRandomOperations) {
   CCmTimerQueueOrderedList queue;
   std::vector<int> fired, expectedFired;
   std::vector<std::unique_ptr<Recorder>> handlers;
-  for (int i = 0; i < 40; ++i) handlers.emplace_back(new Recorder(&fired, i));
   auto insert = [&](const Entry& e) {
     auto pos = std::find_if(model.begin(), model.end(), [&](const Entry& m) { return m.expired >= e.expired; });
     model.insert(pos, e);
@@ -260,6 +259,19 @@ TEST_F(OrderedList, AgreesWithALiteralModelUnderRandomOperations) {
     model.erase(it);
     return true;
   };
+  // Some callbacks cancel another timer or re-schedule their own, on the
+  // queue and, at the same point of the firing order, on the model.
+  auto action = [&](int id, bool onModel) {
+    if (id % 7 == 0) {
+      const int other = (id + 1) % 40;
+      if (onModel) erase(other);
+      else queue.CancelTimer(handlers[other].get());
+    } else if (id % 11 == 0) {
+      if (onModel) erase(id), insert({id, m_tvNow + Ms(20), Ms(20), 1});
+      else queue.ScheduleTimer(handlers[id].get(), nullptr, Ms(20), 1);
+    }
+  };
+  for (int i = 0; i < 40; ++i) handlers.emplace_back(new Recorder(&fired, i, [&action, i] { action(i, false); }));
   std::mt19937 rng(12345);
   for (int step = 0; step < 6000; ++step) {
     const int op = static_cast<int>(rng() % 100), id = static_cast<int>(rng() % handlers.size());
@@ -278,9 +290,11 @@ TEST_F(OrderedList, AgreesWithALiteralModelUnderRandomOperations) {
         model.erase(model.begin());
         expectedFired.push_back(e.id);
         if (e.count != 0xFFFFFFFF) --e.count;
-        if (e.count == 0) continue;
-        while (e.expired <= m_tvNow) e.expired += e.interval;
-        insert(e);
+        if (e.count != 0) {
+          while (e.expired <= m_tvNow) e.expired += e.interval;
+          insert(e);
+        }
+        action(e.id, true);
       }
       queue.CheckExpire();
       ASSERT_EQ(fired, expectedFired) << "step " << step;

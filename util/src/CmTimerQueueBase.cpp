@@ -131,8 +131,8 @@ int CCmTimerQueueBase::CancelTimer(ICmTimerHandler* aEh) {
   // A callback of this handler running on the owning thread must have
   // returned before the caller may destroy the handler.
   const DWORD self = cm_platform::CurrentThreadId();
-  while (m_pExpiringHandler.load() == aEh) {
-    const DWORD firing = m_dwExpiringThreadId.load();
+  while (m_pExpiringHandler.load(std::memory_order_acquire) == aEh) {
+    const DWORD firing = m_dwExpiringThreadId.load(std::memory_order_acquire);
     if (firing == 0 || firing == self) break;
     if (void (*hook)() = g_pfnCancelWaitHook.load()) hook();
     cm_platform::SleepMs(10);
@@ -153,10 +153,12 @@ CCmTimeValue CCmTimerQueueBase::GetEarliestTime() {
 // starts a new phase one period from now.
 void CCmTimerQueueBase::ReArm(CNode& aNode, const CCmTimeValue& aNow) {
   if (aNow <= aNode.m_tvExpired + kClockJump) {
+    aNode.m_tvExpired += aNode.m_tvInterval;
+    if (aNode.m_tvExpired > aNow) return;  // the usual case: no period was missed
     const int64_t now = ToMicroseconds(aNow);
     const int64_t interval = ToMicroseconds(aNode.m_tvInterval);
     int64_t expired = ToMicroseconds(aNode.m_tvExpired);
-    if (expired <= now) expired += ((now - expired) / interval + 1) * interval;
+    expired += ((now - expired) / interval + 1) * interval;
     aNode.m_tvExpired = FromMicroseconds(expired);
     return;
   }
@@ -166,27 +168,28 @@ void CCmTimerQueueBase::ReArm(CNode& aNode, const CCmTimeValue& aNow) {
 }
 
 int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEarliestTime) {
-  const CCmTimeValue tvCur = CmTimerQueueNow();
-  m_dwExpiringThreadId.store(cm_platform::CurrentThreadId());
   const CCmTimeValue tvMax = CCmTimeValue::get_tvMax();
-  int fired = 0;
   CCmTimeValue earliest;
   {
+    // An empty queue (the common case of a busy event loop) reads no clock.
     CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
     if (GetEarliestTime_l(earliest) == -1) {
       FinishCheck(aRemainTime, aEarliestTime, tvMax);
       return 0;
     }
   }
+  const CCmTimeValue tvCur = CmTimerQueueNow();
+  m_dwExpiringThreadId.store(cm_platform::CurrentThreadId(), std::memory_order_release);
+  int fired = 0;
   while (earliest <= tvCur) {
     CNode node;
     {
       CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
       if (PopFirstNode_l(node) != 0) {
-        m_dwExpiringThreadId.store(0);
+        m_dwExpiringThreadId.store(0, std::memory_order_release);
         return fired;
       }
-      m_pExpiringHandler.store(node.m_pEh);
+      m_pExpiringHandler.store(node.m_pEh, std::memory_order_release);
       if (node.m_dwCount != kCountForever) --node.m_dwCount;
       if (node.m_dwCount != 0 && node.m_tvInterval > CCmTimeValue::get_tvZero()) {
         ReArm(node, tvCur);
@@ -194,9 +197,9 @@ int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEar
       }
     }
     // No guard across the callback: it may schedule or cancel on this queue.
-    if (ICmTimerHandler* handler = m_pExpiringHandler.load()) {
+    if (ICmTimerHandler* handler = m_pExpiringHandler.load(std::memory_order_relaxed)) {
       handler->OnTimeout(tvCur, node.m_pToken);
-      m_pExpiringHandler.store(nullptr);
+      m_pExpiringHandler.store(nullptr, std::memory_order_release);
       ++fired;
     }
     CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
@@ -228,5 +231,5 @@ void CCmTimerQueueBase::FinishCheck(CCmTimeValue* aRemainTime, CCmTimeValue* aEa
     }
   }
   if (aEarliestTime) *aEarliestTime = aEarliest;
-  m_dwExpiringThreadId.store(0);
+  m_dwExpiringThreadId.store(0, std::memory_order_release);
 }

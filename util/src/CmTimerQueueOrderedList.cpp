@@ -3,7 +3,10 @@
 // Nodes live in a std::list kept in deadline order. Beside it, an index from
 // handler to list position makes replacing and cancelling independent of the
 // list length, and a spare list recycles nodes so that the periodic
-// pop-and-re-insert of CheckExpire allocates nothing.
+// pop-and-re-insert of CheckExpire allocates nothing. The index entry of a
+// popped node is dropped only when the next operation shows it is not being
+// re-inserted: a periodic re-arm re-links the very node it popped and leaves
+// the index alone.
 //
 // Insertion rule: before the first node whose deadline is not earlier than
 // the new one. While the list is in order the position is found from the
@@ -26,9 +29,12 @@ struct CCmTimerQueueOrderedList::Impl {
   typedef std::list<CNode> NodeList;
 
   NodeList nodes;   // ascending m_tvExpired while inOrder
-  NodeList spare;   // freed nodes kept for reuse
+  NodeList spare;   // freed nodes kept for reuse; a popped node waits at its front
   CCmPointerIndexT<NodeList::iterator> index;  // handler -> its node
   bool inOrder = true;
+  // The handler of the node PopFirst just moved to the spare list; its
+  // index entry still points at that node.
+  ICmTimerHandler* popped = nullptr;
 
   NodeList::iterator InsertPosition(const CCmTimeValue& aExpired) {
     if (nodes.empty() || aExpired <= nodes.front().m_tvExpired) return nodes.begin();
@@ -42,8 +48,25 @@ struct CCmTimerQueueOrderedList::Impl {
     return it;
   }
 
+  // The popped node is not coming back: forget its index entry.
+  void SettlePop() {
+    if (!popped) return;
+    index.Erase(popped);
+    popped = nullptr;
+    if (spare.size() > kMaxSpareNodes) spare.pop_front();  // the popped node itself
+  }
+
   void Insert(const CNode& aNode) {
     const NodeList::iterator pos = InsertPosition(aNode.m_tvExpired);
+    if (popped == aNode.m_pEh) {
+      // A re-arm: the node popped last is at the front of the spare list and
+      // the index still points at it.
+      popped = nullptr;
+      spare.front() = aNode;
+      nodes.splice(pos, spare, spare.begin());
+      return;
+    }
+    SettlePop();
     NodeList::iterator node;
     if (!spare.empty()) {
       node = spare.begin();
@@ -66,12 +89,21 @@ struct CCmTimerQueueOrderedList::Impl {
 
   // 0 when the handler's node was removed, 1 when it had none.
   int Erase(ICmTimerHandler* aEh) {
+    SettlePop();
     NodeList::iterator* found = index.Find(aEh);
     if (!found) return 1;
     const NodeList::iterator node = *found;
     index.Erase(aEh);
     Release(node);
     return 0;
+  }
+
+  void PopFront(CNode& aNode) {
+    SettlePop();
+    aNode = nodes.front();
+    spare.splice(spare.begin(), nodes, nodes.begin());  // kept even when spare is full
+    popped = aNode.m_pEh;
+    if (nodes.empty()) inOrder = true;
   }
 };
 
@@ -95,9 +127,7 @@ int CCmTimerQueueOrderedList::RePushNode_l(const CNode& aNode) {
 
 int CCmTimerQueueOrderedList::PopFirstNode_l(CNode& aNode) {
   CM_ASSERTE_RETURN(!m_impl->nodes.empty(), -1);
-  aNode = m_impl->nodes.front();
-  m_impl->index.Erase(aNode.m_pEh);
-  m_impl->Release(m_impl->nodes.begin());
+  m_impl->PopFront(aNode);
   return 0;
 }
 
