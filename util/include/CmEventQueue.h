@@ -150,15 +150,25 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   static CCmTimeValue s_tvReportInterval;
 
  protected:
-  // The owner's batch step behind PopPendingEvents and the task loops. When
-  // aUsed is given it holds a batch that has been processed: its list nodes
-  // are kept for later posts (so a busy queue allocates nothing per event
-  // but the event itself); then the next batch is taken as PopPendingEvents
-  // describes. One lock hold for both.
-  int TakeBatch(std::list<ICmEvent*>& aEvents, unsigned long aMaxCount, unsigned long* aRemain,
-                std::list<ICmEvent*>* aUsed);
-  // Appends under the held lock; aSize receives the count before it.
-  int Append_l(ICmEvent* aEvent, unsigned long* aSize);
+  // The owner's batch step behind PopPendingEvents and the task loops, with
+  // the lock held. When aUsed is given it holds a batch that has been
+  // processed: its list nodes are kept for later posts (so a busy queue
+  // allocates nothing per event but the event itself); then the next batch
+  // is taken as PopPendingEvents describes. Nodes that cannot be kept go to
+  // aToFree, for the caller to free after unlocking.
+  int TakeBatch_l(std::list<ICmEvent*>& aEvents, unsigned long aMaxCount, unsigned long* aRemain,
+                  std::list<ICmEvent*>* aUsed, std::list<ICmEvent*>& aToFree);
+  // The refusals common to every post: a null event (ZAR_E_INVALIDARG) and
+  // a stopped queue (ZAR_E_UNEXPECTED, the event disposed of, the warning
+  // rate-limited). Returns true with aResult set when aEvent was refused.
+  bool RefusePost(ICmEvent* aEvent, const char* aOperation, int& aResult);
+  // A list node for the next post, allocated before the lock is taken when
+  // no spare node is likely to be there (empty otherwise).
+  std::list<ICmEvent*> PrepareNode(ICmEvent* aEvent) const;
+  // Appends under the held lock, using a spare node when there is one (then
+  // aPrepared's node becomes a spare), else aPrepared's node, else a new
+  // one; aSize receives the count before it.
+  int Append_l(ICmEvent* aEvent, unsigned long* aSize, std::list<ICmEvent*>& aPrepared);
   void LockQueue() {
     if (m_pMutex) m_pMutex->Lock();
   }
@@ -167,6 +177,9 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   }
   void SetRunning(bool aRunning) { m_bRunning.store(aRunning, std::memory_order_relaxed); }
   EventHook GetEventHook() const { return m_pEventHook.load(std::memory_order_relaxed); }
+  // A derived queue whose own lock also guards the pending list: the base
+  // locks aMutex when it acts on its own, and does not own it.
+  explicit CCmEventQueueBase(CCmMutexThread& aSharedMutex);
 
   std::list<ICmEvent*>* m_pPendingEvents;  // oldest first; guarded by m_pMutex
   std::atomic<DWORD> m_dwSize;             // written under m_pMutex, read anywhere
@@ -177,7 +190,9 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   std::atomic<bool> m_bRunning;
   std::atomic<EventHook> m_pEventHook;
   CCmMutexThread* m_pMutex;                // null: single-thread queue
+  bool m_bOwnsMutex;
   std::list<ICmEvent*>* m_pSpareNodes;     // list nodes kept for reuse; guarded by m_pMutex
+  std::atomic<size_t> m_nSpareNodes;       // its size, for a hint read without the lock
 
  private:
   // Moves the nodes of aNodes to the spare list, or to aToFree (released
@@ -195,7 +210,10 @@ class CM_EXPORT CCmEventQueueUsingMutex : public CCmEventQueueBase {
 // event is posted or the timeout passes. A post wakes the owner only when it
 // sleeps; posts to a busy owner cost one lock hold and no system call.
 //
-// Lock order: m_Mutex, then the base mutex.
+// Lock order: m_Mutex, then the base mutex. The base mutex is m_Mutex
+// itself, so the inner lock is a recursive re-entry that costs no atomic
+// operation; what the base does on its own (PopPendingEvents,
+// DestoryPendingEvents) still holds the one lock that posts take.
 class CM_EXPORT CCmEventQueueUsingConditionVariable : public CCmEventQueueBase {
  public:
   CCmEventQueueUsingConditionVariable();

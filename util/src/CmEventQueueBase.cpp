@@ -2,9 +2,13 @@
 // wrapper behind SendEvent.
 //
 // The pending list is a std::list whose nodes are recycled: a processed
-// batch hands its nodes back (TakeBatch's aUsed) and later posts reuse them,
-// so a steady stream of events allocates nothing but the events. Events are
-// moved out under one lock hold and fired with no lock held.
+// batch hands its nodes back (TakeBatch_l's aUsed) and later posts reuse
+// them, so a steady stream of events allocates nothing but the events; when
+// no spare node is at hand the poster allocates one before taking the lock.
+// Events are moved out under one lock hold and fired with no lock held. The
+// lock is only ever held for a few list operations, so both sides spin
+// briefly on it before blocking: a blocked poster or owner costs a system
+// call to sleep and another to be woken.
 #include "CmEventQueue.h"
 
 #include <cstring>
@@ -13,12 +17,26 @@
 #include "CmDebug.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
+#include "platform/CmPlatformThread.h"
 
 namespace {
 
 // Nodes kept for reuse per queue; more than a burst's worth would only hold
 // memory.
 constexpr size_t kMaxSpareNodes = 1024;
+
+// The queue lock is held for a few list operations only, so a poster and the
+// owner that meet on it are better off spinning briefly than paying a
+// system call each to sleep and to wake the other.
+constexpr int kLockSpins = 100;
+
+void LockSpinning(CCmMutexThread& aMutex) {
+  for (int i = 0; i < kLockSpins; ++i) {
+    if (aMutex.TryLock() == ZAR_S_OK) return;
+    cm_platform::CpuRelax();
+  }
+  aMutex.Lock();
+}
 
 // Refusals of a stopped queue are reported for 1 call in 200, per operation
 // and process-wide; the first refusal is always reported.
@@ -58,7 +76,24 @@ CCmEventQueueBase::CCmEventQueueBase(bool aWithMutex)
       m_bRunning(false),
       m_pEventHook(nullptr),
       m_pMutex(aWithMutex ? new CCmMutexThread : nullptr),
-      m_pSpareNodes(new std::list<ICmEvent*>) {
+      m_bOwnsMutex(aWithMutex),
+      m_pSpareNodes(new std::list<ICmEvent*>),
+      m_nSpareNodes(0) {
+  memset(m_szReserved, 0, sizeof(m_szReserved));
+}
+
+CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread& aSharedMutex)
+    : m_pPendingEvents(new std::list<ICmEvent*>),
+      m_dwSize(0),
+      m_tvCreation(CCmTimeValue::GetTimeOfDay()),
+      m_dwOwnerThreadId(0),
+      m_bIsStopped(1),
+      m_bRunning(false),
+      m_pEventHook(nullptr),
+      m_pMutex(&aSharedMutex),
+      m_bOwnsMutex(false),
+      m_pSpareNodes(new std::list<ICmEvent*>),
+      m_nSpareNodes(0) {
   memset(m_szReserved, 0, sizeof(m_szReserved));
 }
 
@@ -67,7 +102,7 @@ CCmEventQueueBase::~CCmEventQueueBase() {
   DestoryPendingEvents();
   delete m_pPendingEvents;
   delete m_pSpareNodes;
-  delete m_pMutex;
+  if (m_bOwnsMutex) delete m_pMutex;
 }
 
 void CCmEventQueueBase::Start() {
@@ -82,11 +117,23 @@ void CCmEventQueueBase::Stop() {
 
 void CCmEventQueueBase::Reset2CurrentThreadInfo() { m_dwOwnerThreadId.store(cm_platform::CurrentThreadId()); }
 
-int CCmEventQueueBase::Append_l(ICmEvent* aEvent, unsigned long* aSize) {
+std::list<ICmEvent*> CCmEventQueueBase::PrepareNode(ICmEvent* aEvent) const {
+  // The hint may be stale either way; a wrong guess costs one allocation
+  // under the lock, or a node that joins the spare list.
+  if (m_nSpareNodes.load(std::memory_order_relaxed) != 0) return std::list<ICmEvent*>();
+  return std::list<ICmEvent*>(1, aEvent);
+}
+
+int CCmEventQueueBase::Append_l(ICmEvent* aEvent, unsigned long* aSize, std::list<ICmEvent*>& aPrepared) {
   const DWORD size = m_dwSize.load(std::memory_order_relaxed);
   if (aSize) *aSize = size;
   if (!m_pSpareNodes->empty()) {
     m_pPendingEvents->splice(m_pPendingEvents->end(), *m_pSpareNodes, m_pSpareNodes->begin());
+    m_pPendingEvents->back() = aEvent;
+    m_pSpareNodes->splice(m_pSpareNodes->end(), aPrepared);
+    m_nSpareNodes.store(m_pSpareNodes->size(), std::memory_order_relaxed);
+  } else if (!aPrepared.empty()) {
+    m_pPendingEvents->splice(m_pPendingEvents->end(), aPrepared);
     m_pPendingEvents->back() = aEvent;
   } else {
     m_pPendingEvents->push_back(aEvent);
@@ -95,30 +142,35 @@ int CCmEventQueueBase::Append_l(ICmEvent* aEvent, unsigned long* aSize) {
   return ZAR_S_OK;
 }
 
-int CCmEventQueueBase::PostEvent(ICmEvent* aEvent, EPriority /*aPri*/, unsigned long* aSize) {
-  CM_ASSERTE_RETURN(aEvent, ZAR_E_INVALIDARG);
-  if (m_bIsStopped.load(std::memory_order_relaxed)) {
-    if (ShouldReportRefusal(g_nPostRefusals)) {
-      CM_WARNING_TRACE_THIS("CCmEventQueueBase::PostEvent, has been stopped.");
-    }
-    aEvent->OnDestorySelf();
-    return ZAR_E_UNEXPECTED;
+bool CCmEventQueueBase::RefusePost(ICmEvent* aEvent, const char* aOperation, int& aResult) {
+  if (!aEvent) {
+    CmAssertFailed(__FILE__, __LINE__, "aEvent");
+    aResult = ZAR_E_INVALIDARG;
+    return true;
   }
+  if (!m_bIsStopped.load(std::memory_order_relaxed)) return false;
+  const bool post = aOperation[0] == 'P';
+  if (ShouldReportRefusal(post ? g_nPostRefusals : g_nSendRefusals)) {
+    CM_WARNING_TRACE_THIS("CCmEventQueueBase::" << aOperation << ", has been stopped.");
+  }
+  aEvent->OnDestorySelf();
+  aResult = ZAR_E_UNEXPECTED;
+  return true;
+}
+
+int CCmEventQueueBase::PostEvent(ICmEvent* aEvent, EPriority /*aPri*/, unsigned long* aSize) {
+  int rv;
+  if (RefusePost(aEvent, "PostEvent", rv)) return rv;
+  std::list<ICmEvent*> node = PrepareNode(aEvent);
   LockQueue();
-  const int rv = Append_l(aEvent, aSize);
+  rv = Append_l(aEvent, aSize, node);
   UnLockQueue();
   return rv;
 }
 
 int CCmEventQueueBase::SendEvent(ICmEvent* aEvent, CCmTimeValue* aTimeout) {
-  CM_ASSERTE_RETURN(aEvent, ZAR_E_INVALIDARG);
-  if (m_bIsStopped.load(std::memory_order_relaxed)) {
-    if (ShouldReportRefusal(g_nSendRefusals)) {
-      CM_WARNING_TRACE_THIS("CCmEventQueueBase::SendEvent, has been stopped.");
-    }
-    aEvent->OnDestorySelf();
-    return ZAR_E_UNEXPECTED;
-  }
+  int refused;
+  if (RefusePost(aEvent, "SendEvent", refused)) return refused;
   if (m_dwOwnerThreadId.load(std::memory_order_relaxed) == cm_platform::CurrentThreadId()) {
     const int rv = aEvent->OnEventFire();
     aEvent->OnDestorySelf();
@@ -142,39 +194,38 @@ void CCmEventQueueBase::Recycle_l(std::list<ICmEvent*>& aNodes, std::list<ICmEve
   if (aNodes.empty()) return;
   if (m_pSpareNodes->size() + aNodes.size() <= kMaxSpareNodes) {
     m_pSpareNodes->splice(m_pSpareNodes->end(), aNodes);
+    m_nSpareNodes.store(m_pSpareNodes->size(), std::memory_order_relaxed);
   } else {
     aToFree.splice(aToFree.end(), aNodes);
   }
 }
 
-int CCmEventQueueBase::TakeBatch(std::list<ICmEvent*>& aEvents, unsigned long aMaxCount, unsigned long* aRemain,
-                                 std::list<ICmEvent*>* aUsed) {
-  std::list<ICmEvent*> toFree;  // declared first: freed after the lock is released
-  LockQueue();
-  if (aUsed) Recycle_l(*aUsed, toFree);
+int CCmEventQueueBase::TakeBatch_l(std::list<ICmEvent*>& aEvents, unsigned long aMaxCount, unsigned long* aRemain,
+                                   std::list<ICmEvent*>* aUsed, std::list<ICmEvent*>& aToFree) {
+  if (aUsed) Recycle_l(*aUsed, aToFree);
   const DWORD size = m_dwSize.load(std::memory_order_relaxed);
-  if (size == 0) {
-    UnLockQueue();
-    return ZAR_E_NOT_FOUND;
-  }
+  if (size == 0) return ZAR_E_NOT_FOUND;
   if (size > aMaxCount) {
     auto last = m_pPendingEvents->begin();
     std::advance(last, static_cast<long>(aMaxCount));
     aEvents.splice(aEvents.end(), *m_pPendingEvents, m_pPendingEvents->begin(), last);
     m_dwSize.store(size - static_cast<DWORD>(aMaxCount), std::memory_order_relaxed);
   } else {
-    Recycle_l(aEvents, toFree);  // the previous content is replaced
+    Recycle_l(aEvents, aToFree);  // the previous content is replaced
     aEvents.swap(*m_pPendingEvents);
     m_dwSize.store(0, std::memory_order_relaxed);
   }
   if (aRemain) *aRemain = m_dwSize.load(std::memory_order_relaxed);
-  UnLockQueue();
   return ZAR_S_OK;
 }
 
 int CCmEventQueueBase::PopPendingEvents(std::list<ICmEvent*>& aEvents, unsigned long aMaxCount,
                                         unsigned long* aRemain) {
-  return TakeBatch(aEvents, aMaxCount, aRemain, nullptr);
+  std::list<ICmEvent*> toFree;  // declared first: freed after the lock is released
+  LockQueue();
+  const int rv = TakeBatch_l(aEvents, aMaxCount, aRemain, nullptr, toFree);
+  UnLockQueue();
+  return rv;
 }
 
 int CCmEventQueueBase::ProcessEvents(const std::list<ICmEvent*>& aEvents) {
@@ -217,16 +268,23 @@ void CCmEventQueueBase::DestoryPendingEvents() {
 // ------------------------------------------ CCmEventQueueUsingConditionVariable
 
 CCmEventQueueUsingConditionVariable::CCmEventQueueUsingConditionVariable()
-    : CCmEventQueueBase(true), m_Condition(m_Mutex), m_bOwnerSleeping(false) {}
+    : CCmEventQueueBase(m_Mutex), m_Condition(m_Mutex), m_bOwnerSleeping(false) {}
 
-CCmEventQueueUsingConditionVariable::~CCmEventQueueUsingConditionVariable() = default;
+CCmEventQueueUsingConditionVariable::~CCmEventQueueUsingConditionVariable() {
+  // m_Mutex goes before the base destructor runs; no other thread may touch
+  // a queue that is being destroyed, so the base finishes without the lock.
+  m_pMutex = nullptr;
+}
 
-int CCmEventQueueUsingConditionVariable::PostEvent(ICmEvent* aEvent, EPriority aPri, unsigned long* aSize) {
-  m_Mutex.Lock();
-  const int rv = CCmEventQueueBase::PostEvent(aEvent, aPri, aSize);
+int CCmEventQueueUsingConditionVariable::PostEvent(ICmEvent* aEvent, EPriority /*aPri*/, unsigned long* aSize) {
+  int rv;
+  if (RefusePost(aEvent, "PostEvent", rv)) return rv;
+  std::list<ICmEvent*> node = PrepareNode(aEvent);
+  LockSpinning(m_Mutex);
+  rv = Append_l(aEvent, aSize, node);
   // Only the first post after the owner fell asleep needs to wake it.
-  const bool wake = rv == ZAR_S_OK && m_bOwnerSleeping;
-  if (wake) m_bOwnerSleeping = false;
+  const bool wake = m_bOwnerSleeping;
+  m_bOwnerSleeping = false;
   m_Mutex.UnLock();
   if (wake) m_Condition.Signal();
   return rv;
@@ -234,7 +292,8 @@ int CCmEventQueueUsingConditionVariable::PostEvent(ICmEvent* aEvent, EPriority a
 
 int CCmEventQueueUsingConditionVariable::PopOrWait(std::list<ICmEvent*>& aEvents, CCmTimeValue* aTimeout,
                                                    unsigned long aMaxCount, std::list<ICmEvent*>* aUsed) {
-  CCmMutexGuardT<CCmMutexThread> guard(m_Mutex);
+  std::list<ICmEvent*> toFree;  // declared first: freed after the lock is released
+  LockSpinning(m_Mutex);
   if (m_dwSize.load(std::memory_order_relaxed) == 0) {
     m_bOwnerSleeping = true;
     const int rv = m_Condition.Wait(aTimeout);
@@ -244,7 +303,9 @@ int CCmEventQueueUsingConditionVariable::PopOrWait(std::list<ICmEvent*>& aEvents
                           << m_dwSize.load() << " rv=" << rv);
     }
   }
-  return TakeBatch(aEvents, aMaxCount, nullptr, aUsed);
+  const int rv = TakeBatch_l(aEvents, aMaxCount, nullptr, aUsed, toFree);
+  m_Mutex.UnLock();
+  return rv;
 }
 
 int CCmEventQueueUsingConditionVariable::PopOrWaitPendingEvents(std::list<ICmEvent*>& aEvents,

@@ -42,6 +42,16 @@ bool SetThreadNice(uint32_t aTid, int aNice);
 // The 32-bit millisecond tick count (monotonic, wraps after ~49.7 days).
 uint32_t TickCountMs();
 
+// A processor hint for busy-wait loops (a pause of a few dozen cycles that
+// also yields the core to its hyper-thread sibling).
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
 }  // namespace cm_platform
 
 #endif  // CM_PLATFORM_THREAD_H
