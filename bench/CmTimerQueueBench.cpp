@@ -12,8 +12,9 @@
 // counted and checked.
 #include <benchmark/benchmark.h>
 
-#include <ace/ACE.h>
 #include <ace/Event_Handler.h>
+#include <ace/Init_ACE.h>
+#include <ace/Recursive_Thread_Mutex.h>
 #include <ace/Timer_List.h>
 
 #include <algorithm>
