@@ -1,6 +1,6 @@
 // Event queues: the contract both thread-safe queues share, the owner's
-// sleep, SendEvent across threads, and exactly-once disposal under refusal,
-// stop, timeout and destruction.
+// sleep, and the synchronous wrapper's exactly-once disposal when its event
+// is dropped. SendEvent to a running task thread is in CmThreadTaskTest.
 #include "CmEventQueue.h"
 
 #include <gtest/gtest.h>
@@ -95,7 +95,9 @@ TEST(CCmEventQueueBase, HookNullEventsAndOwnerSend) {
   queue.Start();
   EXPECT_EQ(queue.SendEvent(new ProbeEvent(tally, 3, [] { return 42; })), 42);  // fires at once on the owner
   EXPECT_EQ(tally.disposed, 3);
-  EXPECT_EQ(queue.GetPendingEventsCount(), 0u);
+  auto held = std::make_shared<int>(5);  // an invoke event releases its functor with itself
+  EXPECT_EQ(queue.SendEvent(CmMakeInvokeEvent([held] { return *held + 1; })), 6);
+  EXPECT_EQ(held.use_count(), 1);
 }
 
 TEST(CCmEventQueueBase, RefusalWarningsAreRateLimitedPerOperation) {
@@ -107,46 +109,6 @@ TEST(CCmEventQueueBase, RefusalWarningsAreRateLimitedPerOperation) {
   EXPECT_EQ(trace.Count("CCmEventQueueBase::PostEvent, has been stopped. [this=0x", 1), 2u);
   EXPECT_EQ(trace.Count("CCmEventQueueBase::SendEvent, has been stopped. [this=0x", 1), 2u);
 }
-
-TEST(CCmInvokeEvent, FiresTheFunctorAndReleasesItWithTheEvent) {
-  auto held = std::make_shared<int>(5);
-  CCmEventQueueBase queue;
-  queue.Reset2CurrentThreadInfo();
-  queue.Start();
-  EXPECT_EQ(queue.SendEvent(CmMakeInvokeEvent([held] { return *held + 1; })), 6);
-  EXPECT_EQ(held.use_count(), 1);
-}
-
-// A condition-variable queue drained by its own thread, as a task loop does.
-class OwnerThread {
- public:
-  explicit OwnerThread(CCmEventQueueUsingConditionVariable& aQueue) : m_Queue(aQueue), m_Thread([this] { Run(); }) {
-    m_Ready.WaitUntilFinished();
-  }
-  ~OwnerThread() {
-    m_Queue.PostEvent(CmMakeInvokeEvent([this] { return m_bStop = true, 0; }));
-    m_Thread.join();
-  }
-  uint32_t Tid() const { return m_Tid; }
-
- private:
-  void Run() {
-    m_Queue.Reset2CurrentThreadInfo();
-    m_Queue.Start();
-    m_Tid = static_cast<uint32_t>(GetThreadSelfId());
-    m_Ready.Finished();
-    std::list<ICmEvent*> batch;
-    while (!m_bStop) {
-      batch.clear();
-      if (m_Queue.PopOrWaitPendingEvents(batch, nullptr, 5) == 0) m_Queue.ProcessEvents(batch);
-    }
-  }
-  CCmEventQueueUsingConditionVariable& m_Queue;
-  ThreadWaiter m_Ready;
-  uint32_t m_Tid = 0;
-  bool m_bStop = false;  // owner thread only
-  std::thread m_Thread;
-};
 
 TEST(CCmEventQueueUsingConditionVariable, OwnerSleepsUntilPostOrTimeout) {
   CCmEventQueueUsingConditionVariable queue;
@@ -164,39 +126,6 @@ TEST(CCmEventQueueUsingConditionVariable, OwnerSleepsUntilPostOrTimeout) {
   ASSERT_EQ(batch.size(), 1u);
   EXPECT_EQ(batch.front()->GetTag(), 7u);
   queue.ProcessEvents(batch);
-}
-
-TEST(CCmEventQueueUsingConditionVariable, SendEventFromAnotherThreadReturnsTheResult) {
-  CCmEventQueueUsingConditionVariable queue;
-  OwnerThread owner(queue);
-  EventTally tally;
-  EXPECT_EQ(queue.SendEvent(new ProbeEvent(tally, 0, [] { return 42; })), 42);
-  EXPECT_EQ(tally.fireThread, owner.Tid());
-  ASSERT_TRUE(tally.allDisposed.WaitUntilTimeout(kLimit));
-  EXPECT_EQ(tally.disposeThread, owner.Tid());
-}
-
-TEST(CCmEventQueueUsingConditionVariable, SendEventTimesOutWhileOwnerBusyAndStillFiresLater) {
-  CCmEventQueueUsingConditionVariable queue;
-  OwnerThread owner(queue);
-  ThreadWaiter busy, release;
-  queue.PostEvent(CmMakeInvokeEvent([&] {
-    busy.Finished();
-    release.WaitUntilTimeout(kLimit);
-    return 0;
-  }));
-  ASSERT_TRUE(busy.WaitUntilTimeout(kLimit));
-  EventTally tally;
-  TraceCapture trace;
-  CCmTimeValue tenMs(0, 10000);
-  EXPECT_EQ(queue.SendEvent(new ProbeEvent(tally, 0, [] { return 7; }), &tenMs), ZAR_E_TIMEOUT);
-  EXPECT_TRUE(trace.Contains("CCmEventSynchronous::WaitResultAndDeleteThis, m_SendEvent.Wait() failed! [this=0x"));
-  EXPECT_EQ(tally.fired, 0);
-  release.Finished();
-  ASSERT_TRUE(tally.allDisposed.WaitUntilTimeout(kLimit));
-  EXPECT_EQ(tally.fired, 1);
-  EXPECT_EQ(tally.disposed, 1);
-  EXPECT_EQ(tally.disposeThread, owner.Tid());
 }
 
 // A queue that tells the test when a post has gone in.
@@ -230,73 +159,12 @@ TEST(CCmEventSynchronous, SenderOfAnEventDroppedUnfiredIsReleased) {
   }
 }
 
-TEST(CCmEventSynchronous, RefusedHandBackWhileTheFirstPassRuns) {
-  // The sender times out while its event is firing and the queue is stopped
-  // meanwhile: the refused hand-back must neither dispose of the event under
-  // the owner's feet nor leak the wrapper.
-  CCmEventQueueUsingConditionVariable queue;
-  OwnerThread owner(queue);
-  ThreadWaiter firing, release;
-  EventTally tally;
-  int rv = 0;
-  std::thread sender([&] {
-    CCmTimeValue timeout(0, 100000);
-    rv = queue.SendEvent(new ProbeEvent(tally, 0, [&] {
-                           firing.Finished();
-                           release.WaitUntilTimeout(kLimit);
-                           return 0;
-                         }),
-                         &timeout);
-  });
-  ASSERT_TRUE(firing.WaitUntilTimeout(kLimit));
-  queue.Stop();
-  sender.join();
-  EXPECT_EQ(rv, ZAR_E_TIMEOUT);
-  release.Finished();
-  ASSERT_TRUE(tally.allDisposed.WaitUntilTimeout(kLimit));
-  EXPECT_EQ(tally.disposeThread, owner.Tid());
-  queue.Start();  // lets the owner's own stop event in
-}
-
 TEST(CCmEventSynchronous, WrappedNullEventYieldsPointerError) {
   CCmEventSynchronous* sync = new CCmEventSynchronous(nullptr, nullptr);
   EXPECT_EQ(sync->OnEventFire(), ZAR_E_POINTER);
   sync->OnDestorySelf();  // the first pass is over
   CCmTimeValue zero;
   EXPECT_EQ(sync->WaitResultAndDeleteThis(&zero), ZAR_E_POINTER);  // frees it
-}
-
-TEST(CCmEventQueueUsingConditionVariable, ManyProducersEveryEventDisposedOnceInOrder) {
-  constexpr int kProducers = 4, kEach = 3000;
-  EventTally tally(kProducers * kEach);
-  std::vector<std::vector<int>> seen(kProducers);
-  {
-    CCmEventQueueUsingConditionVariable queue;
-    OwnerThread owner(queue);
-    std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; ++p) {
-      producers.emplace_back([&, p] {
-        for (int i = 0; i < kEach; ++i) {
-          queue.PostEvent(new ProbeEvent(tally, p, [&seen, p, i] { return seen[p].push_back(i), 0; }));
-          if (p == 0 && i == kEach / 2) queue.Stop();  // the rest are refused
-        }
-      });
-    }
-    for (auto& t : producers) t.join();
-    queue.Start();  // lets the owner's own stop event in
-  }  // the owner has stopped; the queue's destructor disposes of the rest
-  EXPECT_EQ(tally.disposed, kProducers * kEach);
-  EXPECT_EQ(tally.fired + tally.disposedUnfired, kProducers * kEach);
-  for (const auto& order : seen) EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-}
-
-TEST(CCmEventQueueUsingConditionVariable, AnEventMayPostToItsOwnQueue) {
-  CCmEventQueueUsingConditionVariable queue;
-  OwnerThread owner(queue);
-  EventTally tally;
-  queue.PostEvent(CmMakeInvokeEvent([&] { return queue.PostEvent(new ProbeEvent(tally)); }));
-  EXPECT_TRUE(tally.allDisposed.WaitUntilTimeout(kLimit));
-  EXPECT_EQ(tally.fired, 1);
 }
 
 }  // namespace

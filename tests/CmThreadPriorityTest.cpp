@@ -124,16 +124,12 @@ TEST(ThreadPriority, AnotherThreadIsReachedByIdAndByHandle) {
   done.Finished();
   worker.join();
 
-  unsigned long self = 0;
   unsigned long long selfNative = 0;
   void* selfHandle = nullptr;
-  EXPECT_EQ(GetCurrentThreadId(self), 0);
-  EXPECT_EQ(GetCurrentThreadIdNative(selfNative), 0);
-  EXPECT_EQ(GetCurrentThreadHandle(selfHandle), 0);
-  EXPECT_EQ(self, GetThreadSelfId());
-  EXPECT_EQ(selfNative, self);
-  EXPECT_EQ(GetThreadIdFromHandle(selfHandle, id), 0);
-  EXPECT_EQ(id, self);
+  EXPECT_EQ(GetCurrentThreadIdNative(selfNative) + GetCurrentThreadId(id) + GetCurrentThreadHandle(selfHandle), 0);
+  EXPECT_EQ(selfNative, GetThreadSelfId());
+  EXPECT_EQ(id, GetThreadSelfId());
+  EXPECT_EQ(selfHandle, CmThreadHandleFromId(id));
 }
 
 }  // namespace
