@@ -161,7 +161,7 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   // The refusals common to every post: a null event (ZAR_E_INVALIDARG) and
   // a stopped queue (ZAR_E_UNEXPECTED, the event disposed of, the warning
   // rate-limited). Returns true with aResult set when aEvent was refused.
-  bool RefusePost(ICmEvent* aEvent, const char* aOperation, int& aResult);
+  bool RefusePost(ICmEvent* aEvent, bool aIsSend, int& aResult);
   // A list node for the next post, allocated before the lock is taken when
   // no spare node is likely to be there (empty otherwise).
   std::list<ICmEvent*> PrepareNode(ICmEvent* aEvent) const;
@@ -312,7 +312,7 @@ CCmInvokeEvent<Functor>* CmMakeInvokeEvent(Functor aFunctor) {
 
 // Receives notifications by topic. Topics sent by the library: "TimerQueue"
 // and "TimerQueueOnDemand" (a timer queue reporting a schedule).
-class ICmObserver {
+class CM_EXPORT ICmObserver {
  public:
   virtual void OnObserve(const char* aTopic, void* aData) = 0;
 

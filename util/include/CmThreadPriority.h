@@ -85,8 +85,8 @@ CM_EXPORT int SetCurrentThreadPriorityRaw(int aNative);
 CM_EXPORT int GetCurrentThreadPriority(ZarThreadPriority& aPriority);
 CM_EXPORT int GetCurrentThreadPriorityRaw(int& aNative);
 
-// ZAR_E_INVALIDARG for id 0, ZAR_E_FAIL when the system refuses (no such
-// thread, or no privilege to raise it), else 0.
+// ZAR_E_INVALIDARG for id 0 (or one wider than 32 bits), ZAR_E_FAIL when the
+// system refuses (no such thread, or no privilege to raise it), else 0.
 CM_EXPORT int SetThreadPriorityById(unsigned long aId, ZarThreadPriority aPriority);
 CM_EXPORT int SetThreadPriorityRawById(unsigned long aId, int aNative);
 

@@ -142,16 +142,15 @@ int CCmEventQueueBase::Append_l(ICmEvent* aEvent, unsigned long* aSize, std::lis
   return ZAR_S_OK;
 }
 
-bool CCmEventQueueBase::RefusePost(ICmEvent* aEvent, const char* aOperation, int& aResult) {
+bool CCmEventQueueBase::RefusePost(ICmEvent* aEvent, bool aIsSend, int& aResult) {
   if (!aEvent) {
     CmAssertFailed(__FILE__, __LINE__, "aEvent");
     aResult = ZAR_E_INVALIDARG;
     return true;
   }
   if (!m_bIsStopped.load(std::memory_order_relaxed)) return false;
-  const bool post = aOperation[0] == 'P';
-  if (ShouldReportRefusal(post ? g_nPostRefusals : g_nSendRefusals)) {
-    CM_WARNING_TRACE_THIS("CCmEventQueueBase::" << aOperation << ", has been stopped.");
+  if (ShouldReportRefusal(aIsSend ? g_nSendRefusals : g_nPostRefusals)) {
+    CM_WARNING_TRACE_THIS("CCmEventQueueBase::" << (aIsSend ? "SendEvent" : "PostEvent") << ", has been stopped.");
   }
   aEvent->OnDestorySelf();
   aResult = ZAR_E_UNEXPECTED;
@@ -160,7 +159,7 @@ bool CCmEventQueueBase::RefusePost(ICmEvent* aEvent, const char* aOperation, int
 
 int CCmEventQueueBase::PostEvent(ICmEvent* aEvent, EPriority /*aPri*/, unsigned long* aSize) {
   int rv;
-  if (RefusePost(aEvent, "PostEvent", rv)) return rv;
+  if (RefusePost(aEvent, false, rv)) return rv;
   std::list<ICmEvent*> node = PrepareNode(aEvent);
   LockQueue();
   rv = Append_l(aEvent, aSize, node);
@@ -170,7 +169,7 @@ int CCmEventQueueBase::PostEvent(ICmEvent* aEvent, EPriority /*aPri*/, unsigned 
 
 int CCmEventQueueBase::SendEvent(ICmEvent* aEvent, CCmTimeValue* aTimeout) {
   int refused;
-  if (RefusePost(aEvent, "SendEvent", refused)) return refused;
+  if (RefusePost(aEvent, true, refused)) return refused;
   if (m_dwOwnerThreadId.load(std::memory_order_relaxed) == cm_platform::CurrentThreadId()) {
     const int rv = aEvent->OnEventFire();
     aEvent->OnDestorySelf();
@@ -278,7 +277,7 @@ CCmEventQueueUsingConditionVariable::~CCmEventQueueUsingConditionVariable() {
 
 int CCmEventQueueUsingConditionVariable::PostEvent(ICmEvent* aEvent, EPriority /*aPri*/, unsigned long* aSize) {
   int rv;
-  if (RefusePost(aEvent, "PostEvent", rv)) return rv;
+  if (RefusePost(aEvent, false, rv)) return rv;
   std::list<ICmEvent*> node = PrepareNode(aEvent);
   LockSpinning(m_Mutex);
   rv = Append_l(aEvent, aSize, node);

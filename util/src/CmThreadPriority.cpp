@@ -152,7 +152,7 @@ int GetCurrentThreadPriorityRaw(int& aNative) {
 }
 
 int SetThreadPriorityById(unsigned long aId, ZarThreadPriority aPriority) {
-  if (aId == 0) {
+  if (aId == 0 || aId > 0xffffffffUL) {
     CM_ERROR_TRACE("SetThreadPriorityById: Invalid thread id");
     return ZAR_E_INVALIDARG;
   }
@@ -164,7 +164,7 @@ int SetThreadPriorityById(unsigned long aId, ZarThreadPriority aPriority) {
 }
 
 int SetThreadPriorityRawById(unsigned long aId, int aNative) {
-  if (aId == 0) {
+  if (aId == 0 || aId > 0xffffffffUL) {
     CM_ERROR_TRACE("SetThreadPriorityRawById: Invalid thread id");
     return ZAR_E_INVALIDARG;
   }
