@@ -12,5 +12,6 @@ int DemoMeasure();
 int DemoConfig();
 int DemoUrls();
 int DemoBuffers();
+int DemoThreads();
 
 #endif  // ZAR_DEMO_H

@@ -24,6 +24,7 @@ int main() {
   failures += DemoConfig();
   failures += DemoUrls();
   failures += DemoBuffers();
+  failures += DemoThreads();
 
   set_util_external_trace_sink(nullptr);
   printf("\n%s\n", failures == 0 ? "demo: all sections passed" : "demo: some sections FAILED");

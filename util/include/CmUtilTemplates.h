@@ -1,4 +1,5 @@
-// CmUtilTemplates.h - intrusive reference counting.
+// CmUtilTemplates.h - intrusive reference counting, the process-exit
+// clean-up list and the singleton template.
 //
 // CCmReferenceControlT<MutexType> is mixed into a class that is shared by
 // pointer: the last ReleaseReference() calls OnReferenceDestory(), which
@@ -9,12 +10,20 @@
 //
 // ICmReferenceControl is the same contract as a pure interface, offered to
 // hosts; nothing in the library implements it.
+//
+// CCmSingletonT<T>::Instance() creates the one T of the process on first use
+// and enrols it in the clean-up list (CCmCleanUpBase); the host's
+// CCmCleanUpBase::CleanupAll() at shutdown destroys everything enrolled,
+// newest first.
 #ifndef CM_UTIL_TEMPLATES_H
 #define CM_UTIL_TEMPLATES_H
 
 #include <atomic>
+#include <new>
 
+#include "CmDebug.h"
 #include "CmDefines.h"
+#include "CmMutex.h"
 
 class ICmReferenceControl {
  public:
@@ -51,5 +60,72 @@ class CCmReferenceControlT {
 
   std::atomic<uint32_t> m_dwReference;
 };
+
+// The process-wide recursive mutex that guards singleton creation and the
+// clean-up list (recursive: creating a singleton enrols it under the same
+// lock).
+CM_EXPORT CCmMutexThreadRecursive& CmGetSingletonMutex();
+
+// An object destroyed at the host's shutdown. Constructing one pushes it at
+// the head of the process-wide list; CleanupAll() calls CleanUp() on every
+// enrolled object, the most recently constructed first. The default
+// CleanUp() deletes the object, so enrolled objects must live on the heap.
+//
+// Thread safety: construction and CleanupAll() may run on any thread; both
+// hold CmGetSingletonMutex(). Objects enrolled while CleanupAll runs (by a
+// destructor, say) are cleaned up in the same call.
+class CM_EXPORT CCmCleanUpBase {
+ public:
+  static void CleanupAll();
+
+ protected:
+  CCmCleanUpBase();
+  virtual ~CCmCleanUpBase();
+  virtual void CleanUp();
+
+ private:
+  CCmCleanUpBase* m_pNext;
+  static CCmCleanUpBase* s_pHeader;  // guarded by CmGetSingletonMutex()
+};
+
+// The one T of the process, created on first Instance() and destroyed by
+// CCmCleanUpBase::CleanupAll() (after which the next Instance() creates a
+// fresh one). T needs a default constructor reachable by CCmSingletonT<T>
+// (make it a friend when the constructor is private).
+//
+// Thread safety: Instance() may be called from any thread; exactly one T is
+// created. A pointer obtained from Instance() is valid until CleanupAll.
+template <class T>
+class CCmSingletonT : public CCmCleanUpBase {
+ public:
+  static T* Instance() {
+    CCmSingletonT* singleton = m_psInstance.load(std::memory_order_acquire);
+    if (singleton) return &singleton->m_Instance;
+    {
+      CCmMutexGuardT<CCmMutexThreadRecursive> guard(CmGetSingletonMutex());
+      singleton = m_psInstance.load(std::memory_order_acquire);
+      if (!singleton) {
+        singleton = new (std::nothrow) CCmSingletonT;
+        m_psInstance.store(singleton, std::memory_order_release);
+      }
+    }
+    CM_ASSERTE_RETURN(m_psInstance, nullptr);
+    return &singleton->m_Instance;
+  }
+
+ protected:
+  CCmSingletonT() = default;
+  ~CCmSingletonT() override {
+    CM_INFO_TRACE_THIS("CCmSingletonT::~CCmSingletonT() instance = " << static_cast<const void*>(&m_Instance));
+    m_psInstance.store(nullptr, std::memory_order_release);
+  }
+
+ private:
+  T m_Instance;
+  static std::atomic<CCmSingletonT*> m_psInstance;
+};
+
+template <class T>
+std::atomic<CCmSingletonT<T>*> CCmSingletonT<T>::m_psInstance{nullptr};
 
 #endif  // CM_UTIL_TEMPLATES_H

@@ -1,0 +1,170 @@
+// Event queues: the contract both thread-safe queues share, the owner's
+// sleep, and the synchronous wrapper's exactly-once disposal when its event
+// is dropped. SendEvent to a running task thread is in CmThreadTaskTest.
+#include "CmEventQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "EventProbe.h"
+#include "ThreadWaiter.h"
+#include "TraceCapture.h"
+
+namespace {
+
+constexpr std::chrono::seconds kLimit(20);
+
+template <class Queue>
+class EventQueueContract : public ::testing::Test {};
+using ThreadSafeQueues = ::testing::Types<CCmEventQueueUsingMutex, CCmEventQueueUsingConditionVariable>;
+TYPED_TEST_SUITE(EventQueueContract, ThreadSafeQueues);
+
+TYPED_TEST(EventQueueContract, RefusesWhileStoppedAndKeepsPendingOnStop) {
+  TraceCapture trace;
+  EventTally tally(6);
+  TypeParam queue;
+  EXPECT_EQ(queue.PostEvent(new ProbeEvent(tally)), ZAR_E_UNEXPECTED);  // a new queue is stopped
+  EXPECT_EQ(tally.disposed, 1);
+  queue.Start();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(queue.PostEvent(new ProbeEvent(tally)), 0);
+  unsigned long before = 99;
+  EXPECT_EQ(queue.PostEvent(new ProbeEvent(tally), ICmEventQueue::EPRIORITY_DEFAULT, &before), 0);
+  EXPECT_EQ(before, 3u);
+  EXPECT_EQ(queue.GetPendingEventsCount(), 4u);
+  queue.Stop();
+  EXPECT_EQ(queue.SendEvent(new ProbeEvent(tally)), ZAR_E_UNEXPECTED);
+  EXPECT_EQ(queue.GetPendingEventsCount(), 4u);
+  queue.DestoryPendingEvents();
+  EXPECT_EQ(tally.disposed, 6);
+  EXPECT_EQ(tally.disposedUnfired, 6);
+  EXPECT_TRUE(trace.Contains("CCmEventQueueBase::DestoryPendingEvents, m_dwSize=4 [this=0x"));
+}
+
+TYPED_TEST(EventQueueContract, PopsOldestFirstInBatchesAndFiresInOrder) {
+  EventTally tally(5);
+  TypeParam queue;
+  queue.Start();
+  for (int tag = 1; tag <= 5; ++tag) queue.PostEvent(new ProbeEvent(tally, tag));
+  std::list<ICmEvent*> batch;
+  unsigned long remain = 99;
+  ASSERT_EQ(queue.PopPendingEvents(batch, 0, &remain), 0);  // moves nothing
+  EXPECT_TRUE(batch.empty());
+  EXPECT_EQ(remain, 5u);
+  ASSERT_EQ(queue.PopPendingEvents(batch, 2, &remain), 0);
+  EXPECT_EQ(batch.size(), 2u);
+  EXPECT_EQ(remain, 3u);
+  EXPECT_EQ(queue.ProcessEvents(batch), 0);
+  batch.clear();
+  ASSERT_EQ(queue.PopPendingEvents(batch, 5, &remain), 0);
+  EXPECT_EQ(remain, 0u);
+  EXPECT_EQ(queue.ProcessEvents(batch), 0);
+  EXPECT_EQ(tally.Order(), (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(tally.disposed, 5);
+  remain = 99;
+  EXPECT_EQ(queue.PopPendingEvents(batch, 5, &remain), ZAR_E_NOT_FOUND);
+  EXPECT_EQ(remain, 99u);
+}
+
+int g_nHookCalls = 0;
+void CountingHook() { ++g_nHookCalls; }
+
+TEST(CCmEventQueueBase, HookNullEventsAndOwnerSend) {
+  TraceCapture trace;
+  EventTally tally(3);
+  CCmEventQueueBase queue;  // single-thread form
+  queue.SetEventHook(&CountingHook);
+  g_nHookCalls = 0;
+  const std::list<ICmEvent*> batch{new ProbeEvent(tally, 1), nullptr, new ProbeEvent(tally, 2)};
+  EXPECT_EQ(queue.ProcessEvents(batch), ZAR_E_EVENT_HOOKED);
+  EXPECT_EQ(g_nHookCalls, 1);
+  EXPECT_TRUE(queue.IsRunning());  // a hooked batch leaves the mark set
+  EXPECT_EQ(tally.Order(), (std::vector<int>{1, 2}));
+  EXPECT_TRUE(trace.Contains("Assert failed: aEvent"));
+  queue.SetEventHook(nullptr);
+  EXPECT_EQ(queue.ProcessEvents({}), 0);
+  EXPECT_FALSE(queue.IsRunning());
+
+  EXPECT_EQ(queue.PostEvent(nullptr), ZAR_E_INVALIDARG);
+  EXPECT_EQ(queue.SendEvent(nullptr), ZAR_E_INVALIDARG);
+  EXPECT_EQ(queue.ProcessOneEvent(nullptr), ZAR_E_INVALIDARG);
+
+  queue.Reset2CurrentThreadInfo();
+  queue.Start();
+  EXPECT_EQ(queue.SendEvent(new ProbeEvent(tally, 3, [] { return 42; })), 42);  // fires at once on the owner
+  EXPECT_EQ(tally.disposed, 3);
+  auto held = std::make_shared<int>(5);  // an invoke event releases its functor with itself
+  EXPECT_EQ(queue.SendEvent(CmMakeInvokeEvent([held] { return *held + 1; })), 6);
+  EXPECT_EQ(held.use_count(), 1);
+}
+
+TEST(CCmEventQueueBase, RefusalWarningsAreRateLimitedPerOperation) {
+  CCmEventQueueUsingMutex queue;
+  TraceCapture trace;
+  for (int i = 0; i < 400; ++i) queue.PostEvent(CmMakeInvokeEvent([] { return 0; }));
+  for (int i = 0; i < 400; ++i) queue.SendEvent(CmMakeInvokeEvent([] { return 0; }));
+  // Any 400 consecutive refusals hit the 1-in-200 counter twice.
+  EXPECT_EQ(trace.Count("CCmEventQueueBase::PostEvent, has been stopped. [this=0x", 1), 2u);
+  EXPECT_EQ(trace.Count("CCmEventQueueBase::SendEvent, has been stopped. [this=0x", 1), 2u);
+}
+
+TEST(CCmEventQueueUsingConditionVariable, OwnerSleepsUntilPostOrTimeout) {
+  CCmEventQueueUsingConditionVariable queue;
+  queue.Start();
+  std::list<ICmEvent*> batch;
+  CCmTimeValue twentyMs(0, 20000);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(queue.PopOrWaitPendingEvents(batch, &twentyMs, 5), ZAR_E_NOT_FOUND);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+
+  EventTally tally;
+  std::thread poster([&] { queue.PostEvent(new ProbeEvent(tally, 7)); });
+  EXPECT_EQ(queue.PopOrWaitPendingEvents(batch, nullptr, 5), 0);  // no limit: woken by the post
+  poster.join();
+  ASSERT_EQ(batch.size(), 1u);
+  EXPECT_EQ(batch.front()->GetTag(), 7u);
+  queue.ProcessEvents(batch);
+}
+
+// A queue that tells the test when a post has gone in.
+class ObservedQueue : public CCmEventQueueUsingConditionVariable {
+ public:
+  int PostEvent(ICmEvent* aEvent, EPriority aPri = EPRIORITY_DEFAULT, unsigned long* aSize = nullptr) override {
+    const int rv = CCmEventQueueUsingConditionVariable::PostEvent(aEvent, aPri, aSize);
+    posted.Finished();
+    return rv;
+  }
+  ThreadWaiter posted;
+};
+
+TEST(CCmEventSynchronous, SenderOfAnEventDroppedUnfiredIsReleased) {
+  for (const bool withTimeout : {false, true}) {
+    ObservedQueue queue;
+    queue.Start();  // nobody drains it
+    EventTally tally;
+    int rv = 0;
+    std::thread sender([&] {
+      CCmTimeValue timeout(0, 30000);
+      rv = queue.SendEvent(new ProbeEvent(tally), withTimeout ? &timeout : nullptr);
+    });
+    ASSERT_TRUE(queue.posted.WaitUntilTimeout(kLimit));
+    queue.Stop();
+    queue.DestoryPendingEvents();
+    sender.join();
+    // Without a limit the sender is released at once; with one it waits it out.
+    EXPECT_EQ(rv, withTimeout ? ZAR_E_TIMEOUT : ZAR_E_UNEXPECTED);
+    EXPECT_EQ(tally.disposedUnfired, 1);
+  }
+}
+
+TEST(CCmEventSynchronous, WrappedNullEventYieldsPointerError) {
+  CCmEventSynchronous* sync = new CCmEventSynchronous(nullptr, nullptr);
+  EXPECT_EQ(sync->OnEventFire(), ZAR_E_POINTER);
+  sync->OnDestorySelf();  // the first pass is over
+  CCmTimeValue zero;
+  EXPECT_EQ(sync->WaitResultAndDeleteThis(&zero), ZAR_E_POINTER);  // frees it
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// The loops that drain event queues: task threads (events, or events and
+// timers), the host-driven heart-beat thread, the worker factory and thread
+// naming.
+//
+// One turn of a CCmThreadTask:
+//   1. CheckExpire: due timers fire; remain = time to the next deadline.
+//   2. WaitNextBatch: take at most 5 pending events, or sleep until a post
+//      or the deadline when none are pending.
+//   3. ProcessEvents: each event fires, then is disposed of.
+// The loop ends after the batch in which the stop event fired; whatever is
+// still pending is disposed of unfired.
+#include <new>
+
+#include "CmDebug.h"
+#include "CmThread.h"
+#include "CmTrace.h"
+#include "platform/CmPlatform.h"
+#include "platform/CmPlatformThread.h"
+
+namespace {
+
+constexpr unsigned long kTaskBatch = 5;
+constexpr unsigned long kAllEvents = 0xFFFFFFFF;
+
+int CreateBuiltInTaskThread(const char* aName, ACmThread*& aThread, TFlag aFlag, bool aWithTimerQueue, int aType) {
+  ACmThread* pThread = aWithTimerQueue ? static_cast<ACmThread*>(new (std::nothrow) CCmThreadTask)
+                                       : new (std::nothrow) CCmThreadTaskWithEventQueueOnly;
+  CM_ASSERTE_RETURN(pThread, ZAR_E_OUTOFMEMORY);
+  const int rv = pThread->Create(aName, aType, aFlag, true);
+  if (rv != ZAR_S_OK) {
+    pThread->Destory(rv);
+    return rv;
+  }
+  aThread = pThread;
+  return ZAR_S_OK;
+}
+
+std::atomic<CmCreateUserTaskThreadFunc> g_pfnCreateUserTaskThread{&CreateBuiltInTaskThread};
+
+// 1 in 100 clamped heart-beat delays is reported, process-wide.
+std::atomic<int> g_nLongBeats{0};
+
+bool ShouldReportLongBeat() {
+  int n = g_nLongBeats.fetch_add(1) + 1;
+  if (n > 100) {
+    g_nLongBeats.fetch_sub(100);
+    n -= 100;
+  }
+  return n == 1;
+}
+
+}  // namespace
+
+// -------------------------------------------------------- worker creation
+
+int CreateUserTaskThread(const char* aName, ACmThread*& aThread, TFlag aFlag, bool aWithTimerQueue, int aType) {
+  return g_pfnCreateUserTaskThread.load()(aName, aThread, aFlag, aWithTimerQueue, aType);
+}
+
+CmCreateUserTaskThreadFunc setCreateUserTaskThread(CmCreateUserTaskThreadFunc aCreator) {
+  return g_pfnCreateUserTaskThread.exchange(aCreator ? aCreator : &CreateBuiltInTaskThread);
+}
+
+int zar_set_thread_name(const char* aName) {
+  if (!aName) return ZAR_E_INVALIDARG;
+  return cm_platform::SetCurrentThreadName(aName) ? ZAR_S_OK : ZAR_E_FAIL;
+}
+
+// ---------------------------------------- CCmThreadTaskWithEventQueueOnly
+
+CCmThreadTaskWithEventQueueOnly::CCmThreadTaskWithEventQueueOnly() : m_bStopRequested(false) {}
+
+CCmThreadTaskWithEventQueueOnly::~CCmThreadTaskWithEventQueueOnly() = default;
+
+void CCmThreadTaskWithEventQueueOnly::OnThreadInit() {
+  m_EventQueue.Reset2CurrentThreadInfo();
+  m_Est.Reset2CurrentThreadInfo();
+  CCmMutexGuardT<CCmMutexThread> guard(m_StartStopMutex);
+  if (m_bStopRequested) return;  // stays stopped: the loop never starts
+  SetStartFlag();
+  m_EventQueue.Start();
+}
+
+void CCmThreadTaskWithEventQueueOnly::RunOneTurn(std::list<ICmEvent*>& aBatch, CCmTimeValue* aTimeout,
+                                                 unsigned long aMaxCount) {
+  if (m_EventQueue.WaitNextBatch(aBatch, aTimeout, aMaxCount) == ZAR_S_OK) m_EventQueue.ProcessEvents(aBatch);
+}
+
+void CCmThreadTaskWithEventQueueOnly::OnThreadRun() {
+  CM_INFO_TRACE_THIS("CCmThreadTaskWithEventQueueOnly::OnThreadRun");
+  std::list<ICmEvent*> batch;
+  while (!IsFlagStopped()) RunOneTurn(batch, nullptr, kAllEvents);
+  m_EventQueue.DestoryPendingEvents();
+}
+
+int CCmThreadTaskWithEventQueueOnly::Stop(CCmTimeValue* /*aTimeout*/) {
+  CM_INFO_TRACE_THIS("CCmThreadTaskWithEventQueueOnly::Stop");
+  CCmMutexGuardT<CCmMutexThread> guard(m_StartStopMutex);
+  m_bStopRequested = true;
+  const int rv = GetEventQueue()->PostEvent(new CCmEventStopT<CCmThreadTaskWithEventQueueOnly>(this),
+                                            ICmEventQueue::EPRIORITY_DEFAULT, nullptr);
+  m_EventQueue.Stop();
+  return rv;
+}
+
+// ---------------------------------------------------------- CCmThreadTask
+
+CCmThreadTask::CCmThreadTask() : m_pTimerQueue(nullptr) {}
+
+CCmThreadTask::~CCmThreadTask() { delete m_pTimerQueue; }
+
+void CCmThreadTask::OnThreadInit() {
+  // On this thread: the queue belongs to it. An unknown default kind leaves
+  // the thread without timers.
+  m_pTimerQueue = CCmTimerQueueBase::CreateTimerQueue(nullptr, CmQueueType_Default);
+  CCmThreadTaskWithEventQueueOnly::OnThreadInit();
+}
+
+void CCmThreadTask::OnThreadRun() {
+  CM_INFO_TRACE_THIS("CCmThreadTask::OnThreadRun, Begin. name=" << GetName());
+  const CCmTimeValue tvMax = CCmTimeValue::get_tvMax();
+  std::list<ICmEvent*> batch;
+  while (!IsFlagStopped()) {
+    CCmTimeValue remain = tvMax;
+    if (m_pTimerQueue) m_pTimerQueue->CheckExpire(&remain, nullptr);
+    RunOneTurn(batch, remain == tvMax ? nullptr : &remain, kTaskBatch);
+  }
+  m_EventQueue.DestoryPendingEvents();
+  CM_INFO_TRACE_THIS("CCmThreadTask::OnThreadRun, End. name=" << GetName());
+}
+
+void CCmThreadTask::SleepMsWithLoop(unsigned long aMs) {
+  const uint32_t deadline = cm_platform::TickCountMs() + static_cast<uint32_t>(aMs);
+  std::list<ICmEvent*> batch;
+  for (;;) {
+    // Signed difference: correct across a wrap of the tick count.
+    const int32_t left = static_cast<int32_t>(deadline - cm_platform::TickCountMs());
+    if (left <= 0) break;
+    CCmTimeValue remaining(static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000);
+    RunOneTurn(batch, &remaining, kTaskBatch);
+  }
+  // Under the Stop lock: a Stop made before this clean-up had its stop event
+  // dropped here (or fired already), one made after it is still pending.
+  CCmMutexGuardT<CCmMutexThread> guard(m_StartStopMutex);
+  const bool stopRequested = m_bStopRequested;
+  m_EventQueue.DestoryPendingEvents();
+  if (stopRequested) SetStopFlag();
+}
+
+// ----------------------------------------------------- CCmThreadHeartBeat
+
+CCmThreadHeartBeat::CCmThreadHeartBeat()
+    : m_tvLastEarliest(CCmTimeValue::get_tvMax()), m_pTimerQueue(nullptr), m_pScheduler(nullptr) {}
+
+CCmThreadHeartBeat::~CCmThreadHeartBeat() { delete m_pTimerQueue; }
+
+void CCmThreadHeartBeat::OnThreadInit() {
+  CM_INFO_TRACE_THIS("CCmThreadHeartBeat::OnThreadInit");
+  if (!m_pTimerQueue) m_pTimerQueue = new CCmTimerQueueOnDemand(this);
+  Reset2CurrentThreadInfo();
+}
+
+void CCmThreadHeartBeat::OnThreadRun() {
+  if (m_pScheduler.load()) {
+    CM_ERROR_TRACE(
+        "CCmThreadHeartBeat::OnThreadRun, with scheduler you should never call OnThreadRun it will be driven by "
+        "scheduler automatically.");
+    return;
+  }
+  DoHeartBeat();
+}
+
+int CCmThreadHeartBeat::Stop(CCmTimeValue* /*aTimeout*/) {
+  m_pScheduler.store(nullptr);
+  return ZAR_S_OK;
+}
+
+void CCmThreadHeartBeat::SetThreadId(unsigned long aTid) {
+  m_Tid.store(static_cast<DWORD>(aTid));
+  SetOwnerThreadId(aTid);
+}
+
+int CCmThreadHeartBeat::PostEvent(ICmEvent* aEvent, EPriority aPri, unsigned long* aSize) {
+  const int rv = CCmEventQueueBase::PostEvent(aEvent, aPri, aSize);
+  if (Scheduler scheduler = m_pScheduler.load()) scheduler(0);
+  return rv;
+}
+
+void CCmThreadHeartBeat::OnObserve(const char* /*aTopic*/, void* /*aData*/) {
+  if (Scheduler scheduler = m_pScheduler.load()) scheduler(10);
+}
+
+int CCmThreadHeartBeat::DoHeartBeat() {
+  CCmTimeValue remain = CCmTimeValue::get_tvMax();
+  CCmTimeValue earliest = CCmTimeValue::get_tvMax();
+  if (m_pTimerQueue) m_pTimerQueue->CheckExpire(&remain, &earliest);
+
+  std::list<ICmEvent*> events;
+  if (PopPendingEvents(events, kAllEvents, nullptr) == ZAR_S_OK) {
+    SetRunning(true);
+    for (ICmEvent* event : events) ProcessOneEvent(event);
+    if (EventHook hook = GetEventHook()) {
+      hook();
+      return ZAR_E_EVENT_HOOKED;
+    }
+    SetRunning(false);
+  }
+  if (m_pScheduler.load()) ScheduleNext(remain, earliest);
+  m_tvLastEarliest = earliest;
+  return ZAR_S_OK;
+}
+
+void CCmThreadHeartBeat::ScheduleNext(const CCmTimeValue& aRemain, const CCmTimeValue& aEarliest) {
+  long delay = 200;  // no timer, or no new deadline since the last beat
+  if (aEarliest != m_tvLastEarliest && aRemain != CCmTimeValue::get_tvMax()) {
+    const long ms = aRemain.GetSec() * 1000 + aRemain.GetUsec() / 1000 + 5;
+    if (ms <= 10) {
+      delay = 10;
+    } else if (ms > 1000) {
+      if (ShouldReportLongBeat()) CM_INFO_TRACE_THIS("CCmThreadHeartBeat::DoHeartBeat schedule in ms =" << ms);
+      delay = 1000;
+    } else {
+      delay = ms;
+    }
+  }
+  if (Scheduler scheduler = m_pScheduler.load()) scheduler(delay);
+}

@@ -1,0 +1,235 @@
+// The timer queue engine: scheduling, cancelling and firing over the node
+// primitives of a storage, the clock-jump rules, the queue factory and the
+// process-wide default kind. Also the clock the queues read.
+#include <climits>
+
+#include "CmDebug.h"
+#include "CmTimerQueue.h"
+#include "CmTimerQueueInternal.h"
+#include "CmTrace.h"
+#include "platform/CmPlatform.h"
+
+namespace {
+
+// A deadline this far from now means the wall clock was set.
+const CCmTimeValue kClockJump(3600L, 0L);
+constexpr DWORD kCountForever = 0xFFFFFFFF;
+
+std::atomic<int32_t> g_nDefaultTimerType{CmQueueType_OrderedList};
+
+std::atomic<int64_t> g_nClockOffsetUs{0};
+std::atomic<bool> g_bClockFrozen{false};
+std::atomic<int64_t> g_nFrozenUs{0};
+std::atomic<void (*)()> g_pfnCancelWaitHook{nullptr};
+
+int64_t ToMicroseconds(const CCmTimeValue& aTv) {
+  return static_cast<int64_t>(aTv.GetSec()) * 1000000 + aTv.GetUsec();
+}
+
+CCmTimeValue FromMicroseconds(int64_t aUs) { return CCmTimeValue(static_cast<long>(aUs / 1000000), static_cast<long>(aUs % 1000000)); }
+
+// Milliseconds as the clock-jump warnings print them (32-bit unsigned).
+uint32_t TraceMs(const CCmTimeValue& aTv) {
+  return static_cast<uint32_t>(aTv.GetSec()) * 1000u + static_cast<uint32_t>(aTv.GetUsec() / 1000);
+}
+
+// ---- the queue kinds. A storage joins the factory with one entry here.
+typedef CCmTimerQueueBase* (*QueueMaker)(ICmObserver* aObserver);
+
+CCmTimerQueueBase* MakeOrderedList(ICmObserver* aObserver) {
+  return new (std::nothrow) CCmTimerQueueOrderedList(aObserver);
+}
+
+struct QueueKind {
+  CmQueueType type;
+  QueueMaker make;  // null: no storage of this kind in this build
+};
+
+const QueueKind kQueueKinds[] = {
+    {CmQueueType_OrderedList, &MakeOrderedList},
+    {CmQueueType_MinHeap, nullptr},
+    {CmQueueType_Wheel, nullptr},
+};
+
+}  // namespace
+
+// ------------------------------------------------------------- the clock
+
+CCmTimeValue CmTimerQueueNow() {
+  const int64_t base = g_bClockFrozen.load(std::memory_order_relaxed) ? g_nFrozenUs.load(std::memory_order_relaxed)
+                                                                      : cm_platform::WallClockMicroseconds();
+  return FromMicroseconds(base + g_nClockOffsetUs.load(std::memory_order_relaxed));
+}
+
+void CmTimerQueueClockSetOffset(const CCmTimeValue& aOffset) { g_nClockOffsetUs.store(ToMicroseconds(aOffset)); }
+
+void CmTimerQueueClockFreeze(const CCmTimeValue* aNow) {
+  if (aNow) {
+    g_nFrozenUs.store(ToMicroseconds(*aNow));
+    g_bClockFrozen.store(true);
+  } else {
+    g_bClockFrozen.store(false);
+  }
+}
+
+void CmTimerQueueSetCancelWaitHook(void (*aHook)()) { g_pfnCancelWaitHook.store(aHook); }
+
+int32_t CmGetDefaultTimerType() { return g_nDefaultTimerType.load(); }
+
+void cm_set_default_timer_type(int32_t type) {
+  if (type != 0) g_nDefaultTimerType.store(type);
+}
+
+// ----------------------------------------------------------- the factory
+
+CCmTimerQueueBase* CCmTimerQueueBase::CreateTimerQueue(ICmObserver* aObserver, CmQueueType aType) {
+  const int32_t type = aType == CmQueueType_Default ? g_nDefaultTimerType.load() : static_cast<int32_t>(aType);
+  for (const QueueKind& kind : kQueueKinds) {
+    if (kind.type == type && kind.make) return kind.make(aObserver);
+  }
+  CM_WARNING_TRACE("CCmTimerQueueBase::CreateTimerQueue, no timer queue of type=" << type);
+  return nullptr;
+}
+
+// ------------------------------------------------------------ the engine
+
+CCmTimerQueueBase::CCmTimerQueueBase(ICmObserver* aObserver)
+    : m_pObserver(aObserver), m_pExpiringHandler(nullptr), m_dwExpiringThreadId(0) {}
+
+CCmTimerQueueBase::~CCmTimerQueueBase() = default;
+
+void CCmTimerQueueBase::ResetExpiredTime_l(const CCmTimeValue& /*aNow*/) {}
+
+int CCmTimerQueueBase::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval, DWORD aCount) {
+  CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
+  CM_ASSERTE_RETURN(aInterval > CCmTimeValue::get_tvZero() || aCount == 1, ZAR_E_INVALIDARG);
+  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+  bool wasEmpty = false;
+  if (m_pObserver) {
+    CCmTimeValue earliest;
+    wasEmpty = GetEarliestTime_l(earliest) == -1;
+  }
+  CNode node;
+  node.m_pEh = aEh;
+  node.m_pToken = aToken;
+  node.m_tvExpired = CmTimerQueueNow() + aInterval;
+  node.m_tvInterval = aInterval;
+  node.m_dwCount = aCount == 0 ? kCountForever : aCount;
+  const int pushed = PushNode_l(node);
+  if (wasEmpty) m_pObserver->OnObserve("TimerQueue", nullptr);
+  if (pushed == 0) return ZAR_S_OK;
+  return pushed == 1 ? ZAR_E_ALREADY_EXISTS : ZAR_E_FAIL;
+}
+
+int CCmTimerQueueBase::CancelTimer(ICmTimerHandler* aEh) {
+  CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
+  int erased;
+  {
+    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+    erased = EraseNode_l(aEh);
+  }
+  // A callback of this handler running on the owning thread must have
+  // returned before the caller may destroy the handler.
+  const DWORD self = cm_platform::CurrentThreadId();
+  while (m_pExpiringHandler.load(std::memory_order_acquire) == aEh) {
+    const DWORD firing = m_dwExpiringThreadId.load(std::memory_order_acquire);
+    if (firing == 0 || firing == self) break;
+    if (void (*hook)() = g_pfnCancelWaitHook.load()) hook();
+    cm_platform::SleepMs(10);
+  }
+  if (erased == 0) return ZAR_S_OK;
+  return erased == 1 ? ZAR_E_NOT_FOUND : ZAR_E_FAIL;
+}
+
+CCmTimeValue CCmTimerQueueBase::GetEarliestTime() {
+  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+  CCmTimeValue earliest;
+  return GetEarliestTime_l(earliest) == -1 ? CCmTimeValue::get_tvMax() : earliest;
+}
+
+// Next deadline of a periodic node that fired at aNow: the first one after
+// aNow in the node's phase, so missed periods are skipped rather than fired
+// in a burst. A node more than an hour overdue (the clock jumped forward)
+// starts a new phase one period from now.
+void CCmTimerQueueBase::ReArm(CNode& aNode, const CCmTimeValue& aNow) {
+  if (aNow <= aNode.m_tvExpired + kClockJump) {
+    aNode.m_tvExpired += aNode.m_tvInterval;
+    if (aNode.m_tvExpired > aNow) return;  // the usual case: no period was missed
+    const int64_t now = ToMicroseconds(aNow);
+    const int64_t interval = ToMicroseconds(aNode.m_tvInterval);
+    int64_t expired = ToMicroseconds(aNode.m_tvExpired);
+    expired += ((now - expired) / interval + 1) * interval;
+    aNode.m_tvExpired = FromMicroseconds(expired);
+    return;
+  }
+  CM_WARNING_TRACE_THIS("CCmTimerQueueBase::CheckExpire local changed, m_tvExpired="
+                        << TraceMs(aNode.m_tvExpired) << ", tvCur=" << TraceMs(aNow));
+  aNode.m_tvExpired = aNow + aNode.m_tvInterval;
+}
+
+int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEarliestTime) {
+  const CCmTimeValue tvMax = CCmTimeValue::get_tvMax();
+  CCmTimeValue earliest;
+  {
+    // An empty queue (the common case of a busy event loop) reads no clock.
+    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+    if (GetEarliestTime_l(earliest) == -1) {
+      FinishCheck(aRemainTime, aEarliestTime, tvMax);
+      return 0;
+    }
+  }
+  const CCmTimeValue tvCur = CmTimerQueueNow();
+  m_dwExpiringThreadId.store(cm_platform::CurrentThreadId(), std::memory_order_release);
+  int fired = 0;
+  while (earliest <= tvCur) {
+    CNode node;
+    {
+      CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+      if (PopFirstNode_l(node) != 0) {
+        m_dwExpiringThreadId.store(0, std::memory_order_release);
+        return fired;
+      }
+      m_pExpiringHandler.store(node.m_pEh, std::memory_order_release);
+      if (node.m_dwCount != kCountForever) --node.m_dwCount;
+      if (node.m_dwCount != 0 && node.m_tvInterval > CCmTimeValue::get_tvZero()) {
+        ReArm(node, tvCur);
+        RePushNode_l(node);
+      }
+    }
+    // No guard across the callback: it may schedule or cancel on this queue.
+    if (ICmTimerHandler* handler = m_pExpiringHandler.load(std::memory_order_relaxed)) {
+      handler->OnTimeout(tvCur, node.m_pToken);
+      m_pExpiringHandler.store(nullptr, std::memory_order_release);
+      ++fired;
+    }
+    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+    if (GetEarliestTime_l(earliest) == -1) {
+      FinishCheck(aRemainTime, aEarliestTime, tvMax);
+      return fired;
+    }
+  }
+  if (earliest - kClockJump > tvCur) {
+    // The clock was set back: deadlines an hour or more away are stale.
+    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+    ResetExpiredTime_l(tvCur);
+    CM_WARNING_TRACE_THIS("CCmTimerQueueBase::CheckExpire local changed, tvEarliest=" << TraceMs(earliest)
+                                                                                       << ", tvCur=" << TraceMs(tvCur));
+    earliest = tvCur;
+  }
+  FinishCheck(aRemainTime, aEarliestTime, earliest);
+  return fired;
+}
+
+void CCmTimerQueueBase::FinishCheck(CCmTimeValue* aRemainTime, CCmTimeValue* aEarliestTime,
+                                    const CCmTimeValue& aEarliest) {
+  if (aRemainTime) {
+    if (aEarliest == CCmTimeValue::get_tvMax()) {
+      *aRemainTime = aEarliest;
+    } else {
+      const CCmTimeValue now = CmTimerQueueNow();
+      *aRemainTime = aEarliest > now ? aEarliest - now : CCmTimeValue::get_tvZero();
+    }
+  }
+  if (aEarliestTime) *aEarliestTime = aEarliest;
+  m_dwExpiringThreadId.store(0, std::memory_order_release);
+}

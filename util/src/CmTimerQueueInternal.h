@@ -1,0 +1,31 @@
+// CmTimerQueueInternal.h - what the timer queues share inside the library,
+// and the test seams of their clock.
+//
+// Every timer queue reads the wall clock through CmTimerQueueNow(), never
+// CCmTimeValue::GetTimeOfDay() directly, so tests can move or stop the clock
+// the queues see (to exercise the clock-jump rules, or to assert exact
+// deadlines) without touching the system clock. The seams are exported for
+// the tests only; they are not part of the public headers.
+#ifndef CM_TIMER_QUEUE_INTERNAL_H
+#define CM_TIMER_QUEUE_INTERNAL_H
+
+#include "CmTimerQueue.h"
+
+// The wall clock as the timer queues see it: the frozen time when one is
+// set, otherwise GetTimeOfDay(); plus the offset.
+CM_EXPORT CCmTimeValue CmTimerQueueNow();
+
+// Test seam: shifts the timer queues' clock by aOffset (zero restores it).
+CM_EXPORT void CmTimerQueueClockSetOffset(const CCmTimeValue& aOffset);
+// Test seam: stops the timer queues' clock at *aNow (the offset still
+// applies); null lets it run again.
+CM_EXPORT void CmTimerQueueClockFreeze(const CCmTimeValue* aNow);
+
+// Test seam: called by a CancelTimer from another thread each time it is
+// about to sleep while the handler's callback runs (null removes it).
+CM_EXPORT void CmTimerQueueSetCancelWaitHook(void (*aHook)());
+
+// The process-wide default queue kind (cm_set_default_timer_type).
+CM_EXPORT int32_t CmGetDefaultTimerType();
+
+#endif  // CM_TIMER_QUEUE_INTERNAL_H
