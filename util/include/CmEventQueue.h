@@ -195,6 +195,7 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   std::atomic<size_t> m_nSpareNodes;       // its size, for a hint read without the lock
 
  private:
+  CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex);
   // Moves the nodes of aNodes to the spare list, or to aToFree (released
   // after the lock) when the spare list is full.
   void Recycle_l(std::list<ICmEvent*>& aNodes, std::list<ICmEvent*>& aToFree);

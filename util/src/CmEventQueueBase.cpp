@@ -68,21 +68,11 @@ void ICmEvent::OnDestorySelf() { delete this; }
 CCmTimeValue CCmEventQueueBase::s_tvReportInterval(0L, 500000L);
 
 CCmEventQueueBase::CCmEventQueueBase(bool aWithMutex)
-    : m_pPendingEvents(new std::list<ICmEvent*>),
-      m_dwSize(0),
-      m_tvCreation(CCmTimeValue::GetTimeOfDay()),
-      m_dwOwnerThreadId(0),
-      m_bIsStopped(1),
-      m_bRunning(false),
-      m_pEventHook(nullptr),
-      m_pMutex(aWithMutex ? new CCmMutexThread : nullptr),
-      m_bOwnsMutex(aWithMutex),
-      m_pSpareNodes(new std::list<ICmEvent*>),
-      m_nSpareNodes(0) {
-  memset(m_szReserved, 0, sizeof(m_szReserved));
-}
+    : CCmEventQueueBase(aWithMutex ? new CCmMutexThread : nullptr, aWithMutex) {}
 
-CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread& aSharedMutex)
+CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread& aSharedMutex) : CCmEventQueueBase(&aSharedMutex, false) {}
+
+CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex)
     : m_pPendingEvents(new std::list<ICmEvent*>),
       m_dwSize(0),
       m_tvCreation(CCmTimeValue::GetTimeOfDay()),
@@ -90,8 +80,8 @@ CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread& aSharedMutex)
       m_bIsStopped(1),
       m_bRunning(false),
       m_pEventHook(nullptr),
-      m_pMutex(&aSharedMutex),
-      m_bOwnsMutex(false),
+      m_pMutex(aMutex),
+      m_bOwnsMutex(aOwnsMutex),
       m_pSpareNodes(new std::list<ICmEvent*>),
       m_nSpareNodes(0) {
   memset(m_szReserved, 0, sizeof(m_szReserved));
