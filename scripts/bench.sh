@@ -3,6 +3,7 @@
 #   scripts/bench.sh                 every benchmark, full length
 #   scripts/bench.sh --smoke         every benchmark once, briefly (CI)
 #   scripts/bench.sh CmTraceBench    one benchmark binary (extra args go to it)
+#   scripts/bench.sh --benchmark_repetitions=5   every benchmark, with arguments
 set -euo pipefail
 cd "$(dirname "$0")/.."
 "$(pwd)/scripts/bootstrap.sh"
@@ -12,8 +13,8 @@ cmake --build build-bench
 
 smoke=0
 if [ "${1:-}" = "--smoke" ]; then smoke=1; shift; fi
-only="${1:-}"
-[ -n "$only" ] && shift
+only=""
+if [ $# -gt 0 ] && [[ "$1" != --* ]]; then only="$1"; shift; fi
 for b in build-bench/bin/*Bench; do
   name=$(basename "$b")
   [ -n "$only" ] && [ "$name" != "$only" ] && continue
