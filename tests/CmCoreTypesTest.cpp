@@ -33,10 +33,10 @@ class CustomDisposal : public CCmReferenceControlT<CCmMutexNullSingleThread> {
 TEST(CCmReferenceControlT, LastReleaseDeletesOnce) {
   g_destroyed = 0;
   Counted* p = new Counted;
-  EXPECT_EQ(p->GetReference(), 0u);
-  EXPECT_EQ(p->AddReference(), 1u);
-  EXPECT_EQ(p->AddReference(), 2u);
-  EXPECT_EQ(p->ReleaseReference(), 1u);
+  // Braced lists evaluate left to right: the counts after each step.
+  EXPECT_EQ(
+      (std::vector<unsigned long>{p->GetReference(), p->AddReference(), p->AddReference(), p->ReleaseReference()}),
+      (std::vector<unsigned long>{0, 1, 2, 1}));
   EXPECT_EQ(g_destroyed.load(), 0);
   EXPECT_EQ(p->ReleaseReference(), 0u);
   EXPECT_EQ(g_destroyed.load(), 1);
@@ -81,7 +81,7 @@ TEST(CCmReferenceControlT, ConcurrentReleaseDestroysExactlyOnce) {
   }
 }
 
-TEST(CCmStopFlag, NewFlagReadsStoppedAndFormsAgree) {
+TEST(CCmStopFlag, NewFlagReadsStoppedFormsAgreeAndStopsCrossThreads) {
   CCmStopFlag flag;
   EXPECT_TRUE(flag.IsFlagStopped());
   flag.SetStartFlag();
@@ -91,15 +91,9 @@ TEST(CCmStopFlag, NewFlagReadsStoppedAndFormsAgree) {
   EXPECT_TRUE(flag.IsFlagStoppedWithoutThreadCheck());
   flag.SetStopFlagWithoutThreadCheck(false);
   EXPECT_FALSE(flag.IsFlagStopped());
-}
-
-TEST(CCmStopFlag, StopFromAnotherThreadIsSeen) {
-  CCmStopFlag flag;
-  flag.SetStartFlag();
   std::thread stopper([&flag] { flag.SetStopFlag(); });
-  while (!flag.IsFlagStopped()) std::this_thread::yield();
+  while (!flag.IsFlagStopped()) std::this_thread::yield();  // seen here, or the test times out
   stopper.join();
-  EXPECT_TRUE(flag.IsFlagStopped());
 }
 
 TEST(CCmEnsureSingleThread, RecordsOwnerAndCopies) {
@@ -128,14 +122,7 @@ TEST(CCmMainThreadExitProtect, SetsFlagOnlyWhenPointed) {
   EXPECT_TRUE(exited);
 }
 
-TEST(CCmString, BehavesAsStandardString) {
-  CCmString s("abc");
-  s += "def";
-  const std::string& base = s;
-  EXPECT_EQ(base, "abcdef");
-  CCmString copy = s.substr(1, 2);
-  EXPECT_EQ(copy, "bc");
-  static_assert(sizeof(CCmString) == sizeof(std::string), "CCmString adds no data");
-}
+// CCmString is the standard string with nothing added.
+static_assert(sizeof(CCmString) == sizeof(std::string), "CCmString adds no data");
 
 }  // namespace

@@ -2,6 +2,8 @@
 // refusal lines, the base directories, and the troubleshooting level.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "CmDebugFileConfig.h"
 #include "CmDebugFileConfigInternal.h"
 #include "CmQloTrace.h"
@@ -51,10 +53,9 @@ TEST_F(DebugConfig, FileValuesKeepTheirKindsAndMerge) {
   bool b = false;
   EXPECT_EQ(m_pConfig->GetValueInt("b", i), ZAR_E_FAIL);  // another kind: refused, output untouched
   EXPECT_EQ(i, 99);
-  EXPECT_EQ(m_pConfig->GetValueInt("a", i), 0);
-  EXPECT_EQ(m_pConfig->GetValueDouble("b", d), 0);
-  EXPECT_EQ(m_pConfig->GetValueString("c", s), 0);
-  EXPECT_EQ(m_pConfig->GetValueBool("d", b), 0);
+  EXPECT_EQ((std::vector<int>{m_pConfig->GetValueInt("a", i), m_pConfig->GetValueDouble("b", d),
+                              m_pConfig->GetValueString("c", s), m_pConfig->GetValueBool("d", b)}),
+            std::vector<int>(4, 0));
   EXPECT_TRUE(i == 1 && d == 2.5 && s == "x" && b);
 
   ASSERT_EQ(Read(R"({"a": 3})"), 0);  // merged, not replaced
@@ -70,14 +71,11 @@ TEST_F(DebugConfig, TypeTagsAndNullInAnyCase) {
   ASSERT_EQ(Read(R"({"i": -2147483648, "big": 2147483648, "neg": -2147483649, "e": 1e3,
                     "o": {"x": [1]}, "arr": [], "n1": NULL, "n2": Null, "s": "NULL"})"),
             0);
-  EXPECT_EQ(TypeOf("i"), kCmJsonInt);
-  EXPECT_EQ(TypeOf("big"), kCmJsonUint64);
-  EXPECT_EQ(TypeOf("neg"), kCmJsonInt64);
-  EXPECT_EQ(TypeOf("e"), kCmJsonDouble);  // an exponent makes a double
-  EXPECT_EQ(TypeOf("o"), kCmJsonObject);
-  EXPECT_EQ(TypeOf("arr"), kCmJsonArray);
-  EXPECT_EQ(TypeOf("n1"), kCmJsonNull);
-  EXPECT_EQ(TypeOf("n2"), kCmJsonNull);
+  // An exponent makes a double.
+  EXPECT_EQ((std::vector<int>{TypeOf("i"), TypeOf("big"), TypeOf("neg"), TypeOf("e"), TypeOf("o"), TypeOf("arr"),
+                              TypeOf("n1"), TypeOf("n2")}),
+            (std::vector<int>{kCmJsonInt, kCmJsonUint64, kCmJsonInt64, kCmJsonDouble, kCmJsonObject, kCmJsonArray,
+                              kCmJsonNull, kCmJsonNull}));
   EXPECT_EQ(CmJsonLowerCaseNulls(R"(["NULL \" NULL", NULLX, nUlL])"), R"(["NULL \" NULL", NULLX, null])");
 }
 

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "EventProbe.h"
 #include "ThreadWaiter.h"
@@ -50,17 +52,13 @@ TYPED_TEST(EventQueueContract, PopsOldestFirstInBatchesAndFiresInOrder) {
   for (int tag = 1; tag <= 5; ++tag) queue.PostEvent(new ProbeEvent(tally, tag));
   std::list<ICmEvent*> batch;
   unsigned long remain = 99;
-  ASSERT_EQ(queue.PopPendingEvents(batch, 0, &remain), 0);  // moves nothing
-  EXPECT_TRUE(batch.empty());
-  EXPECT_EQ(remain, 5u);
-  ASSERT_EQ(queue.PopPendingEvents(batch, 2, &remain), 0);
-  EXPECT_EQ(batch.size(), 2u);
-  EXPECT_EQ(remain, 3u);
-  EXPECT_EQ(queue.ProcessEvents(batch), 0);
-  batch.clear();
-  ASSERT_EQ(queue.PopPendingEvents(batch, 5, &remain), 0);
-  EXPECT_EQ(remain, 0u);
-  EXPECT_EQ(queue.ProcessEvents(batch), 0);
+  // {batch size, remaining} after popping at most 0 (moves nothing), 2 and 5.
+  for (auto [most, size, left] : {std::make_tuple(0ul, 0ul, 5ul), {2ul, 2ul, 3ul}, {5ul, 3ul, 0ul}}) {
+    ASSERT_EQ(queue.PopPendingEvents(batch, most, &remain), 0);
+    EXPECT_EQ(std::make_pair(batch.size(), remain), std::make_pair(size, left)) << "at most " << most;
+    EXPECT_EQ(queue.ProcessEvents(batch), 0);
+    batch.clear();
+  }
   EXPECT_EQ(tally.Order(), (std::vector<int>{1, 2, 3, 4, 5}));
   EXPECT_EQ(tally.disposed, 5);
   remain = 99;
@@ -87,9 +85,8 @@ TEST(CCmEventQueueBase, HookNullEventsAndOwnerSend) {
   EXPECT_EQ(queue.ProcessEvents({}), 0);
   EXPECT_FALSE(queue.IsRunning());
 
-  EXPECT_EQ(queue.PostEvent(nullptr), ZAR_E_INVALIDARG);
-  EXPECT_EQ(queue.SendEvent(nullptr), ZAR_E_INVALIDARG);
-  EXPECT_EQ(queue.ProcessOneEvent(nullptr), ZAR_E_INVALIDARG);
+  EXPECT_EQ((std::vector<int>{queue.PostEvent(nullptr), queue.SendEvent(nullptr), queue.ProcessOneEvent(nullptr)}),
+            std::vector<int>(3, ZAR_E_INVALIDARG));
 
   queue.Reset2CurrentThreadInfo();
   queue.Start();

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "CmGauge.h"
@@ -57,7 +58,8 @@ TEST(DurationGauge, ElapsesAtThePeriodAndRestartsAtTheCall) {
 }
 
 TEST(RateCounter, ReportsIncrementAndCountOncePerPeriod) {
-  RateCounter counter(ms(1000));
+  RateCounter counter;
+  EXPECT_EQ(counter.GetDuration(), ms(1000));
   counter.UT_Reset(0);
   std::vector<std::pair<uint32_t, uint32_t>> reports;
   auto record = [&](uint32_t aIncrement, uint32_t aCount) { reports.emplace_back(aIncrement, aCount); };
@@ -65,8 +67,6 @@ TEST(RateCounter, ReportsIncrementAndCountOncePerPeriod) {
   EXPECT_EQ(counter.GetIncrement(), 5u);
   counter.UT_Elapsed(1000);
   counter.IncOne(record);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0], std::make_pair(6u, 6u));
   EXPECT_EQ(counter.GetIncrement(), 0u);
   for (int i = 0; i < 3; ++i) counter.IncOne();
   counter.UT_Elapsed(999);
@@ -74,120 +74,99 @@ TEST(RateCounter, ReportsIncrementAndCountOncePerPeriod) {
   EXPECT_EQ(reports.size(), 1u);
   counter.UT_Elapsed(1);
   counter.IncOne(record);
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[1], std::make_pair(5u, 11u));
-}
-
-TEST(RateCounter, SetDurationAndResetClearTheCounters) {
-  RateCounter counter;
-  EXPECT_EQ(counter.GetDuration(), ms(1000));
-  counter.UT_Reset(0);
+  // SetDuration clears the counters.
   counter.IncOne();
   counter.SetDuration(ms(10));
-  uint32_t lastCount = 0;
   counter.IncOne();
   counter.UT_Elapsed(10);
-  counter.IncOne([&](uint32_t, uint32_t aCount) { lastCount = aCount; });
-  EXPECT_EQ(lastCount, 2u);
+  counter.IncOne(record);
+  EXPECT_EQ(reports, (std::vector<std::pair<uint32_t, uint32_t>>{{6, 6}, {5, 11}, {2, 2}}));
+}
+
+TEST(RateCounter, ResetClearsTheCountersAlsoFromItsCallback) {
+  RateCounter counter(ms(10));
+  counter.UT_Reset(0);
   counter.IncOne();
   counter.Reset();
   EXPECT_EQ(counter.GetIncrement(), 0u);
-  // A callback may reset the counter it is called from.
   counter.UT_Elapsed(10);
   counter.IncOne([&](uint32_t, uint32_t) { counter.Reset(); });
   counter.IncOne();
   EXPECT_EQ(counter.GetIncrement(), 1u);
 }
 
+namespace {
+// Enters each state of aSteps {state, ms} and stays there for its time, then concludes.
+void Drive(DutyCycleGauge& aGauge, std::initializer_list<std::pair<int, int>> aSteps, bool aConclude = true) {
+  for (auto [state, time] : aSteps) {
+    aGauge.SetState(state);
+    aGauge.UT_Elapsed(time);
+  }
+  if (aConclude) aGauge.Conclude();
+}
+// "<ms>ms x<entries>" of a state, or "none".
+std::string Info(const DutyCycleGauge& aGauge, int aState) {
+  ms d(0);
+  int entries = 0;
+  if (!aGauge.GetStateInfo(aState, &d, &entries)) return "none";
+  return std::to_string(d.count()) + "ms x" + std::to_string(entries);
+}
+// {state, ratio, duration} of the dominant (or trivial) state.
+std::tuple<int, double, ms> Rank(const DutyCycleGauge& aGauge, bool aDominant) {
+  double ratio = -1;
+  ms d(-1);
+  const int state = aDominant ? aGauge.GetDominantState(&ratio, &d) : aGauge.GetTrivialState(&ratio, &d);
+  return {state, ratio, d};
+}
+}  // namespace
+
 TEST(DutyCycleGauge, AccountsStatesAndRanksThem) {
   DutyCycleGauge gauge(ms(1000));
   gauge.UT_Reset(0);
   EXPECT_FALSE(gauge.HasSetFirstState());
-  gauge.SetState(1);
-  gauge.UT_Elapsed(300);
-  gauge.SetState(2);
-  gauge.UT_Elapsed(700);
-  gauge.Conclude();
+  Drive(gauge, {{1, 300}, {2, 700}});
   EXPECT_TRUE(gauge.HasSetFirstState());
   EXPECT_EQ(gauge.GetState(), 2);
-  ms d(0);
-  int entries = 0;
-  ASSERT_TRUE(gauge.GetStateInfo(1, &d, &entries));
-  EXPECT_EQ(d, ms(300));
-  EXPECT_EQ(entries, 1);
-  ASSERT_TRUE(gauge.GetStateInfo(2, &d, &entries));
-  EXPECT_EQ(d, ms(700));
-  EXPECT_EQ(entries, 1);
-  EXPECT_FALSE(gauge.GetStateInfo(3, &d, &entries));
-  double ratio = 0;
-  EXPECT_EQ(gauge.GetDominantState(&ratio, &d), 2);
-  EXPECT_DOUBLE_EQ(ratio, 0.7);
-  EXPECT_EQ(d, ms(700));
-  EXPECT_EQ(gauge.GetTrivialState(&ratio, &d), 1);
-  EXPECT_DOUBLE_EQ(ratio, 0.3);
-  EXPECT_EQ(d, ms(300));
+  EXPECT_EQ(Info(gauge, 1) + " " + Info(gauge, 2) + " " + Info(gauge, 3), "300ms x1 700ms x1 none");
+  EXPECT_EQ(Rank(gauge, true), std::make_tuple(2, 0.7, ms(700)));
+  EXPECT_EQ(Rank(gauge, false), std::make_tuple(1, 0.3, ms(300)));
 }
 
 TEST(DutyCycleGauge, NothingBeforeTheFirstStatistics) {
   DutyCycleGauge gauge(ms(1000));
   gauge.SetState(4);
-  double ratio = -1.0;
+  EXPECT_EQ(Rank(gauge, true), std::make_tuple(0, -1.0, ms(-1)));  // outputs untouched
+  EXPECT_EQ(Rank(gauge, false), std::make_tuple(0, -1.0, ms(-1)));
   ms d(-7);
   int entries = -3;
-  EXPECT_EQ(gauge.GetDominantState(&ratio, &d), 0);
-  EXPECT_EQ(gauge.GetTrivialState(&ratio, &d), 0);
   EXPECT_FALSE(gauge.GetStateInfo(4, &d, &entries));
-  EXPECT_EQ(ratio, -1.0);
-  EXPECT_EQ(d, ms(-7));
-  EXPECT_EQ(entries, -3);
+  EXPECT_EQ(std::make_pair(d, entries), std::make_pair(ms(-7), -3));
   EXPECT_EQ(gauge.GetLatestStats(), nullptr);
 }
 
 TEST(DutyCycleGauge, ReentriesTiesAndALoneState) {
   DutyCycleGauge gauge(ms(1000));
   gauge.UT_Reset(0);
-  for (int s : {5, 5, 3, 5}) {  // the repeated 5 is no new entry
-    gauge.SetState(s);
-    gauge.UT_Elapsed(200);
-  }
-  gauge.Conclude();
-  ms d(0);
-  int entries = 0;
-  ASSERT_TRUE(gauge.GetStateInfo(5, &d, &entries));
-  EXPECT_EQ(d, ms(600));
-  EXPECT_EQ(entries, 2);
+  Drive(gauge, {{5, 200}, {5, 200}, {3, 200}, {5, 200}});  // the repeated 5 is no new entry
+  EXPECT_EQ(Info(gauge, 5), "600ms x2");
   // A tie goes to the first state in state order.
   gauge.Reset();
-  gauge.SetState(5);
-  gauge.UT_Elapsed(400);
-  gauge.SetState(3);
-  gauge.UT_Elapsed(400);
-  gauge.Conclude();
+  Drive(gauge, {{5, 400}, {3, 400}});
   EXPECT_EQ(gauge.GetDominantState(nullptr, nullptr), 3);
   EXPECT_EQ(gauge.GetTrivialState(nullptr, nullptr), 3);
   // With one state nothing is below the total: trivial is state 0 with all.
   gauge.Reset();
-  gauge.SetState(7);
-  gauge.UT_Elapsed(500);
-  gauge.Conclude();
-  double ratio = 0;
-  EXPECT_EQ(gauge.GetTrivialState(&ratio, &d), 0);
-  EXPECT_DOUBLE_EQ(ratio, 1.0);
-  EXPECT_EQ(d, ms(500));
+  Drive(gauge, {{7, 500}});
+  EXPECT_EQ(Rank(gauge, false), std::make_tuple(0, 1.0, ms(500)));
   gauge.Reset();
-  gauge.SetState(1);
-  gauge.Conclude();  // a zero total gives a zero share
-  EXPECT_EQ(gauge.GetDominantState(&ratio, &d), 0);
-  EXPECT_EQ(ratio, 0.0);
+  Drive(gauge, {{1, 0}});  // a zero total gives a zero share
+  EXPECT_EQ(Rank(gauge, true), std::make_tuple(0, 0.0, ms(0)));
 }
 
 TEST(DutyCycleGauge, PeekPublishesWhenDueAndStartsAFreshPeriod) {
   DutyCycleGauge gauge(ms(3600 * 1000));  // only the first Peek is due
   gauge.UT_Reset(0);
-  gauge.SetState(1);
-  gauge.UT_Elapsed(200);
-  gauge.SetState(2);
-  gauge.UT_Elapsed(300);
+  Drive(gauge, {{1, 200}, {2, 300}}, false);
   ms total(0);
   ASSERT_TRUE(gauge.Peek(&total));
   EXPECT_EQ(total, ms(500));
@@ -195,13 +174,7 @@ TEST(DutyCycleGauge, PeekPublishesWhenDueAndStartsAFreshPeriod) {
   gauge.UT_Elapsed(40);
   EXPECT_FALSE(gauge.Peek(&total));
   gauge.Conclude();  // the new period holds the current state, entered once
-  ms d(0);
-  int entries = 0;
-  ASSERT_TRUE(gauge.GetStateInfo(2, &d, &entries));
-  EXPECT_EQ(d, ms(40));
-  EXPECT_EQ(entries, 1);
-  EXPECT_FALSE(gauge.GetStateInfo(1, &d, &entries));
-
+  EXPECT_EQ(Info(gauge, 2) + " " + Info(gauge, 1), "40ms x1 none");
   DutyCycleGauge always(ms(0));
   always.UT_Reset(0);
   always.SetState(1);
@@ -255,9 +228,9 @@ std::pair<std::string, std::string> DurationLines(int64_t aLifeNs) {
 
 TEST(CmDuration, EndLineSplitsMinutesAndSeconds) {
   const std::string prefix = "UT Process ended. PID: " + std::to_string(getpid()) + " Duration: ";
-  EXPECT_EQ(DurationLines(125000000000LL).second, prefix + "2m5s\n");
-  EXPECT_EQ(DurationLines(59999999999LL).second, prefix + "0m59s\n");
-  EXPECT_EQ(DurationLines(60000000000LL).second, prefix + "1m0s\n");
+  const std::pair<int64_t, const char*> cases[] = {
+      {125000000000LL, "2m5s\n"}, {59999999999LL, "0m59s\n"}, {60000000000LL, "1m0s\n"}};
+  for (auto [life, expected] : cases) EXPECT_EQ(DurationLines(life).second, prefix + expected);
 }
 
 TEST(CmDuration, StartLineNamesProcessAndGating) {

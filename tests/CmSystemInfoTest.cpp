@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "CmSystemInfo.h"
 #include "CmSystemInfoInternal.h"
@@ -39,11 +41,9 @@ TEST(HostFactParsers, CpuListsAndCoreCounts) {
   for (const char* bad : {"", "3-1", "a-b", "0-", "0-4294967295"}) EXPECT_TRUE(ParseCpuList(bad).empty()) << bad;
   unsigned physical = 9, perCore = 9;
   CountCpuCores({"0,2", "1,3", "0,2", "1,3"}, physical, perCore);  // 2 cores x 2 threads
-  EXPECT_EQ(physical, 2u);
-  EXPECT_EQ(perCore, 2u);
+  EXPECT_EQ(std::make_pair(physical, perCore), std::make_pair(2u, 2u));
   CountCpuCores({}, physical, perCore);  // no entries: no division by zero
-  EXPECT_EQ(physical, 0u);
-  EXPECT_EQ(perCore, 0u);
+  EXPECT_EQ(std::make_pair(physical, perCore), std::make_pair(0u, 0u));
 }
 
 TEST(HostFactRules, BrandFrequencyAndTheSmallerSource) {
@@ -52,15 +52,12 @@ TEST(HostFactRules, BrandFrequencyAndTheSmallerSource) {
   for (const char* none : {"AMD Ryzen 7 5800X 8-Core Processor", "3.0GHz @ x", "X @ fastGHz", "X @ -1.0GHz"}) {
     EXPECT_EQ(CmBrandFrequencyMHz(none), 0u) << none;
   }
-  const struct {
-    unsigned brand;
-    long system;
-    unsigned expected;
-  } cases[] = {{3700, 4700, 3700}, {4000, 3600, 3600}, {0, 2096, 2096}, {3700, -1, 3700}};
-  for (const auto& c : cases) {
+  const std::tuple<unsigned, long, unsigned> cases[] = {
+      {3700, 4700, 3700}, {4000, 3600, 3600}, {0, 2096, 2096}, {3700, -1, 3700}};
+  for (auto [brand, system, expected] : cases) {
     unsigned mhz = 1;
-    EXPECT_EQ(CmComposeCpuFrequency(c.brand, c.system, mhz), 0);
-    EXPECT_EQ(mhz, c.expected);
+    EXPECT_EQ(CmComposeCpuFrequency(brand, system, mhz), 0);
+    EXPECT_EQ(mhz, expected) << brand << " " << system;
   }
   unsigned mhz = 12345;
   EXPECT_EQ(CmComposeCpuFrequency(0, -1, mhz), -2);
@@ -69,10 +66,9 @@ TEST(HostFactRules, BrandFrequencyAndTheSmallerSource) {
 
 TEST(HostFactRules, MemoryRoundsToTheNearestGigabyte) {
   const uint64_t mb = 1ULL << 20;
-  EXPECT_EQ(CmRoundMemoryMB(24683748ULL * 1024), 24576u);
-  EXPECT_EQ(CmRoundMemoryMB(1535 * mb), 1024u);
-  EXPECT_EQ(CmRoundMemoryMB(1536 * mb), 2048u);
-  EXPECT_EQ(CmRoundMemoryMB(511 * mb), 0u);
+  EXPECT_EQ((std::vector<uint64_t>{CmRoundMemoryMB(24683748ULL * 1024), CmRoundMemoryMB(1535 * mb),
+                                   CmRoundMemoryMB(1536 * mb), CmRoundMemoryMB(511 * mb)}),
+            (std::vector<uint64_t>{24576, 1024, 2048, 0}));
 }
 
 TEST(SystemInfo, ReadsThisHost) {

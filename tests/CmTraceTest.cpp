@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "CmDebug.h"
@@ -27,12 +28,6 @@ std::string LibraryDir() {
   return path.substr(0, path.rfind('/') + 1);
 }
 
-struct StandInCall {
-  unsigned level;
-  std::string module;
-  std::string text;
-};
-
 // Access to the stand-in outside trace library that the library loaded.
 class StandIn {
  public:
@@ -43,7 +38,6 @@ class StandIn {
     m_hModule = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (!m_hModule) return;
     m_pfnReset = reinterpret_cast<void (*)()>(dlsym(m_hModule, "stand_in_reset"));
-    m_pfnCount = reinterpret_cast<size_t (*)()>(dlsym(m_hModule, "stand_in_count"));
     m_pfnGet = reinterpret_cast<bool (*)(size_t, unsigned*, char*, size_t, char*, size_t, size_t*)>(
         dlsym(m_hModule, "stand_in_get"));
     m_pfnReset();
@@ -51,52 +45,53 @@ class StandIn {
   ~StandIn() {
     if (m_hModule) dlclose(m_hModule);
   }
-  bool Loaded() const { return m_hModule && m_pfnReset && m_pfnCount && m_pfnGet; }
-  std::vector<StandInCall> Calls() const {
-    std::vector<StandInCall> calls;
-    const size_t n = m_pfnCount();
-    for (size_t i = 0; i < n; ++i) {
-      unsigned level;
-      char module[256];
-      std::vector<char> text(4096);
-      size_t full;
-      if (m_pfnGet(i, &level, module, sizeof(module), text.data(), text.size(), &full)) {
-        calls.push_back({level, module, std::string(text.data(), full)});
-      }
+  bool Loaded() const { return m_hModule && m_pfnReset && m_pfnGet; }
+  // "level module|text" of every call so far, then forgets them.
+  std::vector<std::string> Take() {
+    std::vector<std::string> calls;
+    unsigned level;
+    char module[256];
+    std::vector<char> text(4096);
+    size_t full;
+    for (size_t i = 0; m_pfnGet(i, &level, module, sizeof(module), text.data(), text.size(), &full); ++i) {
+      calls.push_back(std::to_string(level) + " " + module + "|" + std::string(text.data(), full));
     }
+    m_pfnReset();
     return calls;
   }
-  void Reset() { m_pfnReset(); }
 
  private:
   void* m_hModule = nullptr;
   void (*m_pfnReset)() = nullptr;
-  size_t (*m_pfnCount)() = nullptr;
   bool (*m_pfnGet)(size_t, unsigned*, char*, size_t, char*, size_t, size_t*) = nullptr;
 };
+
+using Strings = std::vector<std::string>;
 
 TEST(CmTraceGate, MaskAndTroubleshootingLevel) {
   TraceCapture trace(2);
   CM_DEBUG_TRACE("level three " << 1);
-  EXPECT_FALSE(trace.Contains("level three 1"));
   set_external_trace_mask(4);
   CM_DEBUG_TRACE("level three " << 2);
-  EXPECT_TRUE(trace.Contains("level three 2", 3));
   set_external_trace_mask(2);
   CmTraceSetTroubleshootingLevel(3);
   CM_DEBUG_TRACE("level three " << 3);
   CM_DETAIL_TRACE("level four");
-  EXPECT_TRUE(trace.Contains("level three 3", 3));
-  EXPECT_FALSE(trace.Contains("level four"));
   EXPECT_EQ(get_external_trace_mask(), 2u);
   // Compared as signed values: a mask of 0xffffffff is -1, not "everything".
   CmTraceSetTroubleshootingLevel(0);
   set_external_trace_mask(0xffffffffu);
   CM_ERROR_TRACE("error at minus one");
-  EXPECT_TRUE(trace.Contains("error at minus one", 0));
   CmTraceSetTroubleshootingLevel(-1);
   CM_ERROR_TRACE("suppressed error");
-  EXPECT_FALSE(trace.Contains("suppressed error"));
+  const std::vector<TraceLine> lines = trace.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  const std::pair<unsigned, std::string> expected[] = {
+      {3, "level three 2"}, {3, "level three 3"}, {0, "error at minus one"}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(lines[i].level, expected[i].first);
+    EXPECT_NE(lines[i].text.find(expected[i].second), std::string::npos) << lines[i].text;
+  }
 }
 
 TEST(CmTraceGate, SuppressedStatementDoesNotEvaluateOperands) {
@@ -120,32 +115,20 @@ TEST(UtilAdapterTrace, LineCarriesModulePrefixAndObjectSuffix) {
   EXPECT_EQ(lines[0].level, 2u);
   EXPECT_EQ(lines[0].text.rfind("[libzarutil.so] Obj::Say, hello [this=0x", 0), 0u) << lines[0].text;
   EXPECT_EQ(std::string(CmGetUtilModuleName()), "libzarutil.so");
-
   trace.Clear();
   util_adapter_trace(1, nullptr, "no module", 9);
   util_adapter_trace(1, "", "empty module", 12);
   util_adapter_trace(1, "MOD", "abcdef", 3);  // the length bounds the text
   util_adapter_trace(1, "MOD", nullptr, 0);
-  const std::vector<TraceLine> more = trace.Lines();
-  ASSERT_EQ(more.size(), 4u);
-  EXPECT_EQ(more[0].text, "[UTIL] no module");
-  EXPECT_EQ(more[1].text, "[] empty module");
-  EXPECT_EQ(more[2].text, "[MOD] abc");
-  EXPECT_EQ(more[3].text, "[MOD] ");
+  EXPECT_EQ(trace.Texts(), (Strings{"[UTIL] no module", "[] empty module", "[MOD] abc", "[MOD] "}));
 }
 
 TEST(UtilAdapterTrace, LongTextsAreBoundedByTheReserve) {
   TraceCapture trace;
-  const std::string text(1024, 'a');
+  const std::string text(1024, 'a'), big(3000, 'b'), huge(1100, 'c'), longModule(200, 'm');
   util_adapter_trace(2, "M", text.c_str(), 1024);  // fits the 1224-byte stack buffer
-  const std::string big(3000, 'b');
-  util_adapter_trace(2, "M", big.c_str(), 3000);  // heap buffer of 3200 bytes
-  const std::vector<TraceLine> lines = trace.Lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].text, "[M] " + text);
-  EXPECT_EQ(lines[1].text, "[M] " + big);
-  const std::string huge(1100, 'c');
-  std::string longModule(200, 'm');
+  util_adapter_trace(2, "M", big.c_str(), 3000);   // heap buffer of 3200 bytes
+  EXPECT_EQ(trace.Texts(), (Strings{"[M] " + text, "[M] " + big}));
   trace.Clear();
   // A 1100-byte text gets a 1300-byte buffer; the 200-byte module pushes the
   // line past its 1300 - 96 characters and the text's tail is cut.
@@ -159,26 +142,16 @@ TEST(UtilAdapterTrace, SinkIsExclusiveOnlyWithOptionBit4) {
   ASSERT_TRUE(standIn.Loaded());
   TraceCapture trace(2, 5);
   util_adapter_trace(2, "MOD", "to the sink", 11);
-  EXPECT_TRUE(trace.Contains("[MOD] to the sink"));
-  EXPECT_TRUE(standIn.Calls().empty());
-
+  EXPECT_TRUE(standIn.Take().empty());
   cm_set_trace_option(1);
   util_adapter_trace(1, "MOD", "to the library", 14);
-  EXPECT_FALSE(trace.Contains("to the library"));
-  std::vector<StandInCall> calls = standIn.Calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].level, 4u);  // library level of a warning
-  EXPECT_EQ(calls[0].module, "MOD");
-  EXPECT_EQ(calls[0].text, "to the library");
-
+  EXPECT_EQ(trace.Texts(), Strings{"[MOD] to the sink"});
+  EXPECT_EQ(standIn.Take(), Strings{"4 MOD|to the library"});  // library level of a warning
   // Without a sink, bit 0x4 falls through to the other outputs.
-  standIn.Reset();
   set_util_external_trace_sink(nullptr);
   cm_set_trace_option(5);
   util_adapter_trace(0, "MOD", "fall through", 12);
-  calls = standIn.Calls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].level, 8u);
+  EXPECT_EQ(standIn.Take(), Strings{"8 MOD|fall through"});
 }
 
 TEST(UtilAdapterTrace, EmptyModuleIsReplacedByCallerModuleForOutputs) {
@@ -186,14 +159,15 @@ TEST(UtilAdapterTrace, EmptyModuleIsReplacedByCallerModuleForOutputs) {
   ASSERT_TRUE(standIn.Loaded());
   TraceCapture trace(2, 1);
   util_adapter_trace(2, nullptr, "who", 3);
-  const std::vector<StandInCall> calls = standIn.Calls();
+  const Strings calls = standIn.Take();
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_FALSE(calls[0].module.empty());
-  EXPECT_EQ(calls[0].text, "who");
+  EXPECT_EQ(calls[0].rfind("2 ", 0), 0u) << calls[0];
+  EXPECT_NE(calls[0], "2 |who");  // a module was filled in
+  EXPECT_EQ(calls[0].substr(calls[0].size() - 4), "|who");
 }
 
 TEST(UtilAdapterTrace, LogstashSinkWithOptionBit8) {
-  static std::vector<std::string> received;
+  static Strings received;
   received.clear();
   TraceCapture trace(2, 0x8);
   set_util_logstash_external_trace_sink(
@@ -202,8 +176,7 @@ TEST(UtilAdapterTrace, LogstashSinkWithOptionBit8) {
   cm_set_trace_option(0);
   util_adapter_trace(2, "L", "nowhere", 7);
   set_util_logstash_external_trace_sink(nullptr);
-  ASSERT_EQ(received.size(), 1u);
-  EXPECT_EQ(received[0], "[L] stash");
+  EXPECT_EQ(received, Strings{"[L] stash"});
   EXPECT_TRUE(trace.Lines().empty());
 }
 
@@ -213,27 +186,16 @@ TEST(UtilAdapterTrace, LongTextReachesLibraryIn2047ByteSteps) {
   TraceCapture trace(2, 1);
   std::string text(5000, ' ');
   for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
-  util_adapter_trace(2, "M", text.c_str(), 5000);
-  std::vector<StandInCall> calls = standIn.Calls();
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[0].text, text.substr(0, 2047));
-  EXPECT_EQ(calls[1].text, text.substr(2047, 2047));
-  EXPECT_EQ(calls[2].text, text.substr(4094));
-
   // Exactly two steps' worth: the second call carries the rest, no empty third.
-  standIn.Reset();
-  util_adapter_trace(2, "M", text.c_str(), 4094);
-  calls = standIn.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1].text, text.substr(2047, 2047));
-  standIn.Reset();
-  util_adapter_trace(2, "M", text.c_str(), 2047);
-  EXPECT_EQ(standIn.Calls().size(), 1u);
-  standIn.Reset();
-  util_adapter_trace(2, "M", text.c_str(), 2048);
-  calls = standIn.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1].text, text.substr(2047, 1));
+  const std::pair<unsigned, std::vector<size_t>> cases[] = {
+      {5000, {2047, 2047, 906}}, {4094, {2047, 2047}}, {2047, {2047}}, {2048, {2047, 1}}};
+  for (const auto& [length, steps] : cases) {
+    util_adapter_trace(2, "M", text.c_str(), length);
+    Strings expected;
+    for (size_t at = 0, k = 0; k < steps.size(); at += steps[k++])
+      expected.push_back("2 M|" + text.substr(at, steps[k]));
+    EXPECT_EQ(standIn.Take(), expected) << length;
+  }
 }
 
 TEST(CCmQloTrace, LevelTableAndEntryPoints) {
@@ -262,62 +224,52 @@ TEST(CCmQloTrace, LevelTableAndEntryPoints) {
   char text[] = "direct";
   EXPECT_TRUE(qlo->trace_string(258, "ignored", text));  // level & 0xff == 2
   ASSERT_TRUE(qlo->UpdateTraceLevel(2, 2));
-  std::vector<StandInCall> calls = standIn.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].level, 6u);
-  EXPECT_EQ(calls[1].level, 6u);
-  EXPECT_EQ(calls[1].text, "direct");
+  const Strings calls = standIn.Take();
+  EXPECT_EQ(calls, (Strings{"6 M|remapped", "6 |direct"}));
 
   qlo->Close();
   EXPECT_FALSE(qlo->IsLoadDllSuccessfully());
   EXPECT_FALSE(qlo->trace_string(2, nullptr, text));
-  standIn.Reset();
   util_adapter_trace(2, "M", "while closed", 12);
-  EXPECT_TRUE(standIn.Calls().empty());
+  EXPECT_TRUE(standIn.Take().empty());
   qlo->Init();
   EXPECT_TRUE(qlo->IsLoadDllSuccessfully());
 }
 
 TEST(CCmQloTrace, SplitStringLikeGetline) {
-  CCmQloTrace* qlo = CCmQloTrace::instance();
-  std::vector<std::string> out{"kept"};
-  qlo->split_string("a,b,", ',', out);
-  EXPECT_EQ(out, (std::vector<std::string>{"kept", "a", "b"}));
-  out.clear();
-  qlo->split_string(",a,,b", ',', out);
-  EXPECT_EQ(out, (std::vector<std::string>{"", "a", "", "b"}));
-  out.clear();
-  qlo->split_string("", ',', out);
-  EXPECT_TRUE(out.empty());
-  qlo->split_string("no delimiter", ';', out);
-  EXPECT_EQ(out, (std::vector<std::string>{"no delimiter"}));
+  // Pieces are appended to what the vector already holds.
+  const std::tuple<const char*, char, Strings> cases[] = {{"a,b,", ',', {"kept", "a", "b"}},
+                                                          {",a,,b", ',', {"kept", "", "a", "", "b"}},
+                                                          {"", ',', {"kept"}},
+                                                          {"no delimiter", ';', {"kept", "no delimiter"}}};
+  for (const auto& [text, delimiter, expected] : cases) {
+    Strings out{"kept"};
+    CCmQloTrace::instance()->split_string(text, delimiter, out);
+    EXPECT_EQ(out, expected) << text;
+  }
 }
 
 TEST(ModuleLoader, LoadsOnlyOwnerWritableFilesFromLibraryDirectory) {
   const std::string dir = LibraryDir();
-  const std::string source = dir + CM_QLO_TRACE_LIBRARY_NAME;
-  const std::string copy = dir + "libzar_loader_probe.so";
+  const std::string copy = dir + "libzar_loader_probe.so", link = dir + "libzar_loader_link.so";
   {
-    std::ifstream in(source, std::ios::binary);
-    std::ofstream out(copy, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
+    std::ifstream in(dir + CM_QLO_TRACE_LIBRARY_NAME, std::ios::binary);
+    std::ofstream(copy, std::ios::binary | std::ios::trunc) << in.rdbuf();
   }
-  ASSERT_EQ(chmod(copy.c_str(), 0664), 0);
-  EXPECT_EQ(zar_load_library_s("libzar_loader_probe.so", 0, 0), nullptr);  // group-writable
-  ASSERT_EQ(chmod(copy.c_str(), 0646), 0);
-  EXPECT_EQ(zar_load_library_s("libzar_loader_probe.so", 0, 0), nullptr);  // world-writable
+  for (mode_t mode : {0664, 0646}) {  // group- or world-writable
+    ASSERT_EQ(chmod(copy.c_str(), mode), 0);
+    EXPECT_EQ(zar_load_library_s("libzar_loader_probe.so", 0, 0), nullptr) << std::oct << mode;
+  }
   ASSERT_EQ(chmod(copy.c_str(), 0644), 0);
   void* module = zar_load_library_s("libzar_loader_probe.so", 0, 0);
   EXPECT_NE(module, nullptr);
   if (module) dlclose(module);
-
-  const std::string link = dir + "libzar_loader_link.so";
   unlink(link.c_str());
   ASSERT_EQ(symlink(copy.c_str(), link.c_str()), 0);
-  EXPECT_EQ(zar_load_library_s("libzar_loader_link.so", 0, 0), nullptr);  // links are refused
-  EXPECT_EQ(zar_load_library_s(("../bin/" + std::string("libzar_loader_probe.so")).c_str(), 0, 0), nullptr);
-  EXPECT_EQ(zar_load_library_s("libzar_no_such_module.so", 0, 0), nullptr);
-  EXPECT_EQ(zar_load_library_s("", 0, 0), nullptr);
+  // Links, other directories, missing files and empty names are refused.
+  for (const char* name : {"libzar_loader_link.so", "../bin/libzar_loader_probe.so", "libzar_no_such_module.so", ""}) {
+    EXPECT_EQ(zar_load_library_s(name, 0, 0), nullptr) << name;
+  }
   EXPECT_EQ(zar_load_library_s(nullptr, 0, 0), nullptr);
   unlink(link.c_str());
   unlink(copy.c_str());
@@ -351,14 +303,12 @@ TEST(UtilAdapterCrash, ForwardsToInstalledSink) {
 TEST(CmAssertion, LineShapeAndCounting) {
   TraceCapture trace;
   const unsigned before = cm_get_assertions_count();
-  const int value = 3;
+  const int value = 3, line = __LINE__ + 1;
   CM_ASSERTE(value == 4);
   const std::vector<TraceLine> lines = trace.Lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].level, 0u);
-  const std::string expected = "[libzarutil.so] CmTraceTest.cpp:" + std::to_string(__LINE__ - 4) +
-                               " Assert failed: value == 4";
-  EXPECT_EQ(lines[0].text, expected);
+  EXPECT_EQ(lines[0].text, "[libzarutil.so] CmTraceTest.cpp:" + std::to_string(line) + " Assert failed: value == 4");
   cm_assertion_report();
   EXPECT_EQ(cm_get_assertions_count(), before + 2);
 }

@@ -46,6 +46,12 @@ std::vector<TraceLine> TraceCapture::Lines() const {
   return m_Lines;
 }
 
+std::vector<std::string> TraceCapture::Texts() const {
+  std::vector<std::string> texts;
+  for (const TraceLine& line : Lines()) texts.push_back(line.text);
+  return texts;
+}
+
 size_t TraceCapture::Count(const std::string& aFragment, int aLevel) const {
   std::lock_guard<std::mutex> lock(m_Mutex);
   size_t n = 0;

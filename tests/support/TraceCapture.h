@@ -27,6 +27,8 @@ class TraceCapture {
   TraceCapture& operator=(const TraceCapture&) = delete;
 
   std::vector<TraceLine> Lines() const;
+  // The text of every line, in order.
+  std::vector<std::string> Texts() const;
   // Lines containing aFragment, optionally only of one level.
   size_t Count(const std::string& aFragment, int aLevel = -1) const;
   bool Contains(const std::string& aFragment, int aLevel = -1) const { return Count(aFragment, aLevel) > 0; }
