@@ -1,7 +1,8 @@
 // Timer queues on an injected clock: the contract every node storage shares
-// (typed over the queue kinds), the clock-jump rules, the ordered list
-// against a literal model, and a cancel from another thread during a
-// callback.
+// (typed over the queue kinds), the clock-jump rules, each storage against
+// a literal model of its order under random operations, the wheel's and
+// the heap's own cases, the calendar queue, and a cancel from another
+// thread during a callback.
 #include "CmTimerQueue.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +10,13 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <list>
+#include <numeric>
 #include <memory>
 #include <random>
 #include <thread>
+#include <tuple>
+#include <type_traits>
 #include <typeinfo>
 #include <vector>
 
@@ -69,12 +74,17 @@ class TopicLog : public ICmObserver {
   std::vector<std::string> topics;
 };
 
+// Only the ordered list re-bases its deadlines after the clock was set back.
+template <class Queue>
+constexpr bool kRebases = std::is_base_of<CCmTimerQueueOrderedList, Queue>::value;
+
 template <class Queue>
 class TimerQueueContract : public FrozenClock {
  protected:
   Queue m_Queue;
 };
-using NodeQueues = ::testing::Types<CCmTimerQueueOrderedList, CCmTimerQueueOnDemand>;
+using NodeQueues =
+    ::testing::Types<CCmTimerQueueOrderedList, CCmTimerQueueOnDemand, CCmTimerMinHeapQueue, CCmTimerWheelQueue>;
 TYPED_TEST_SUITE(TimerQueueContract, NodeQueues);
 
 TYPED_TEST(TimerQueueContract, RefusalsAndRepeatCounts) {
@@ -157,7 +167,7 @@ TYPED_TEST(TimerQueueContract, CallbacksMayCancelOrRescheduleThemselves) {
   EXPECT_EQ(periodic.count, 1);
 }
 
-TYPED_TEST(TimerQueueContract, ClockSetBackRebasesAndJumpForwardRearms) {
+TYPED_TEST(TimerQueueContract, ClockSetBackAndJumpForward) {
   auto& queue = this->m_Queue;
   TraceCapture trace;
   Recorder fast, slow;
@@ -168,20 +178,109 @@ TYPED_TEST(TimerQueueContract, ClockSetBackRebasesAndJumpForwardRearms) {
   EXPECT_EQ(queue.CheckExpire(&remain), 0);
   EXPECT_EQ(remain, CCmTimeValue::get_tvZero());  // come back at once
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, tvEarliest=", 1));
-  this->Advance(100);  // deadlines are now + period again
-  EXPECT_EQ(queue.CheckExpire(&remain), 1);
+  this->Advance(100);
+  long back = -7200;
+  if (!kRebases<TypeParam>) {
+    // Deadlines stay where they were, two hours ahead, until the clock is
+    // put right again.
+    EXPECT_EQ(queue.CheckExpire(&remain), 0);
+    EXPECT_EQ(remain, CCmTimeValue::get_tvZero());
+    back = 0;
+    CmTimerQueueClockSetOffset(CCmTimeValue());
+  }
+  EXPECT_EQ(queue.CheckExpire(&remain), 1);  // the list: deadlines now + period
   EXPECT_EQ(remain, Ms(100));
   this->Advance(4900);
   EXPECT_EQ(queue.CheckExpire(), 2);
 
-  CmTimerQueueClockSetOffset(CCmTimeValue(-7200L + 1800L, 0L));  // forward half an hour
-  EXPECT_EQ(queue.CheckExpire(&remain), 1);                      // once, phase kept
+  trace.Clear();
+  CmTimerQueueClockSetOffset(CCmTimeValue(back + 1800L, 0L));  // forward half an hour
+  EXPECT_EQ(queue.CheckExpire(&remain), 1);                     // once, phase kept
   EXPECT_EQ(remain, Ms(100));
   EXPECT_FALSE(trace.Contains("m_tvExpired="));
-  CmTimerQueueClockSetOffset(CCmTimeValue());  // forward 1.5 hours
+  CmTimerQueueClockSetOffset(CCmTimeValue(back + 7200L, 0L));  // forward 1.5 hours
   EXPECT_EQ(queue.CheckExpire(&remain), 1);
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, m_tvExpired=", 1));
   EXPECT_EQ(remain, Ms(100));  // a new phase from now
+}
+
+// Deadlines at least one 10 ms bucket apart, scheduled in shuffled order:
+// each fires in the call that first sees its deadline, in deadline order.
+TYPED_TEST(TimerQueueContract, FiresInDeadlineOrderNeverEarly) {
+  auto& queue = this->m_Queue;
+  std::vector<long> deadlines;
+  for (long i = 1; i <= 60; ++i) deadlines.push_back(i * 13 + (i % 3));
+  std::vector<long> order = deadlines;
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
+  std::vector<int> log;
+  std::vector<std::unique_ptr<Recorder>> handlers;
+  for (long d : order) {
+    handlers.emplace_back(new Recorder(&log, static_cast<int>(d)));
+    queue.ScheduleTimer(handlers.back().get(), nullptr, Ms(d), 1);
+  }
+  for (long t = 1; t <= deadlines.back(); ++t) {
+    this->Advance(1);
+    const size_t before = log.size();
+    queue.CheckExpire();
+    const size_t due = static_cast<size_t>(std::count_if(deadlines.begin(), deadlines.end(), [t](long d) { return d <= t; }));
+    ASSERT_EQ(log.size(), due) << "at " << t << " ms";
+    if (log.size() > before) {
+      EXPECT_EQ(log.back(), t);  // fired exactly at its deadline
+    }
+  }
+  std::vector<int> expected(deadlines.begin(), deadlines.end());
+  EXPECT_EQ(log, expected);
+}
+
+// A deadline more than an hour ahead reads to the engine as a clock that
+// was set back: every check warns and asks to be called again at once (the
+// list re-bases it to now + period, the others keep it); it never fires
+// early.
+TYPED_TEST(TimerQueueContract, ZeroAndHugeDelays) {
+  auto& queue = this->m_Queue;
+  TraceCapture trace;
+  Recorder zero, forty, year;
+  ASSERT_EQ(queue.ScheduleTimer(&forty, nullptr, Ms(40000), 0), 0);
+  ASSERT_EQ(queue.ScheduleTimer(&zero, nullptr, Ms(0), 1), 0);
+  CCmTimeValue remain, earliest;
+  EXPECT_EQ(queue.CheckExpire(&remain, &earliest), 1);  // only the zero delay
+  EXPECT_EQ(zero.count, 1);
+  EXPECT_EQ(earliest, this->m_tvNow + Ms(40000));
+  this->Advance(39999);
+  EXPECT_EQ(queue.CheckExpire(&remain), 0);
+  EXPECT_EQ(remain, Ms(1));
+  this->Advance(1);
+  EXPECT_EQ(queue.CheckExpire(&remain, &earliest), 1);
+  EXPECT_EQ(earliest, this->m_tvNow + Ms(40000));  // re-armed one period on
+  EXPECT_EQ(queue.CancelTimer(&forty), 0);
+
+  const CCmTimeValue tenYears(315360000L, 0L);
+  ASSERT_EQ(queue.ScheduleTimer(&year, nullptr, tenYears, 1), 0);
+  EXPECT_EQ(queue.GetEarliestTime(), this->m_tvNow + tenYears);
+  EXPECT_FALSE(trace.Contains("tvEarliest="));
+  EXPECT_EQ(queue.CheckExpire(&remain, &earliest), 0);
+  EXPECT_EQ(remain, CCmTimeValue::get_tvZero());
+  EXPECT_EQ(earliest, this->m_tvNow);
+  EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, tvEarliest=", 1));
+  const CCmTimeValue held = queue.GetEarliestTime();
+  this->Advance(24 * 3600 * 1000L);
+  EXPECT_EQ(queue.CheckExpire(), 0);
+  EXPECT_EQ(queue.GetEarliestTime(), kRebases<TypeParam> ? this->m_tvNow + tenYears : held);
+  EXPECT_EQ(queue.CancelTimer(&year), 0);
+  EXPECT_EQ(queue.GetEarliestTime(), CCmTimeValue::get_tvMax());
+  EXPECT_EQ(year.count, 0);
+}
+
+// Equal deadlines: the list fires the newest first; the heap and the wheel
+// (one bucket) in scheduling order.
+TYPED_TEST(TimerQueueContract, EqualDeadlines) {
+  auto& queue = this->m_Queue;
+  std::vector<int> log;
+  Recorder a(&log, 1), b(&log, 2), c(&log, 3);
+  for (Recorder* h : {&a, &b, &c}) queue.ScheduleTimer(h, nullptr, Ms(20), 1);
+  this->Advance(20);
+  EXPECT_EQ(queue.CheckExpire(), 3);
+  EXPECT_EQ(log, kRebases<TypeParam> ? std::vector<int>({3, 2, 1}) : std::vector<int>({1, 2, 3}));
 }
 
 TYPED_TEST(TimerQueueContract, ObserverHearsOfSchedules) {
@@ -270,17 +369,430 @@ TEST_F(OrderedList, AgreesWithALiteralModelUnderRandomOperations) {
   }
 }
 
+// ---- the min-heap and the wheel against literal models of their order.
+//
+// A model entry carries what decides its turn: the heap fires by deadline,
+// then scheduling order; the wheel by 10 ms slot, near timers (due within
+// 29 s of the second they were scheduled in) before far ones, near ones in
+// scheduling order, far ones by deadline and the newest first. Both fire
+// only the entry they announce, while its deadline has come, and re-arm as
+// the engine does (phase kept, or one period after now when more than an
+// hour late).
+struct ModelEntry {
+  int id;
+  CCmTimeValue expired, interval;
+  DWORD count;
+  uint64_t seq;
+  bool far;
+};
+
+typedef std::tuple<int64_t, int, int64_t, int64_t> ModelKey;
+
+ModelKey HeapKey(const ModelEntry& e) {
+  return ModelKey(static_cast<int64_t>(e.expired.GetSec()) * 1000000 + e.expired.GetUsec(), 0,
+                  static_cast<int64_t>(e.seq), 0);
+}
+
+ModelKey WheelKey(const ModelEntry& e) {
+  const int64_t slot = static_cast<int64_t>(e.expired.GetSec()) * 100 + e.expired.GetUsec() / 10000;
+  if (!e.far) return ModelKey(slot, 0, static_cast<int64_t>(e.seq), 0);
+  return ModelKey(slot, 1, static_cast<int64_t>(e.expired.GetSec()) * 1000000 + e.expired.GetUsec(),
+                  -static_cast<int64_t>(e.seq));
+}
+
+class NodeModel : public FrozenClock {
+ protected:
+  template <class Queue>
+  void Run(ModelKey (*aKey)(const ModelEntry&), std::function<CCmTimeValue(std::mt19937&)> aInterval);
+};
+
+template <class Queue>
+void NodeModel::Run(ModelKey (*aKey)(const ModelEntry&), std::function<CCmTimeValue(std::mt19937&)> aInterval) {
+  CCmTimeValue& aNow = m_tvNow;
+  std::vector<ModelEntry> model;
+  uint64_t seq = 0;
+  Queue queue;
+  std::vector<int> fired, expectedFired;
+  std::vector<std::unique_ptr<Recorder>> handlers;
+  auto insert = [&](ModelEntry e) {
+    e.seq = seq++;
+    e.far = e.expired.GetSec() > aNow.GetSec() + 29;
+    model.push_back(e);
+  };
+  auto erase = [&](int id) {
+    auto it = std::find_if(model.begin(), model.end(), [&](const ModelEntry& m) { return m.id == id; });
+    if (it == model.end()) return false;
+    model.erase(it);
+    return true;
+  };
+  auto next = [&] {
+    return std::min_element(model.begin(), model.end(),
+                            [&](const ModelEntry& a, const ModelEntry& b) { return aKey(a) < aKey(b); });
+  };
+  auto action = [&](int id, bool onModel) {
+    if (id % 7 == 0) {
+      const int other = (id + 1) % 40;
+      if (onModel) erase(other);
+      else queue.CancelTimer(handlers[other].get());
+    } else if (id % 11 == 0) {
+      if (onModel) erase(id), insert({id, aNow + Ms(20), Ms(20), 1, 0, false});
+      else queue.ScheduleTimer(handlers[id].get(), nullptr, Ms(20), 1);
+    }
+  };
+  // One CheckExpire, and the same on the model.
+  auto check = [&] {
+    while (!model.empty() && next()->expired <= aNow) {
+      ModelEntry e = *next();
+      erase(e.id);
+      expectedFired.push_back(e.id);
+      if (e.count != 0xFFFFFFFF) --e.count;
+      if (e.count != 0) {
+        if (aNow <= e.expired + CCmTimeValue(3600L, 0L)) {
+          while (e.expired <= aNow) e.expired += e.interval;
+        } else {
+          e.expired = aNow + e.interval;
+        }
+        insert(e);
+      }
+      action(e.id, true);
+    }
+    queue.CheckExpire();
+  };
+  for (int i = 0; i < 40; ++i) handlers.emplace_back(new Recorder(&fired, i, [&action, i] { action(i, false); }));
+  std::mt19937 rng(4242);
+  for (int step = 0; step < 8000; ++step) {
+    const int op = static_cast<int>(rng() % 200), id = static_cast<int>(rng() % handlers.size());
+    if (op < 90) {
+      const CCmTimeValue interval = aInterval(rng);
+      const DWORD count = rng() % 3;
+      const bool existed = erase(id);
+      insert({id, aNow + interval, interval, count == 0 ? 0xFFFFFFFF : count, 0, false});
+      ASSERT_EQ(queue.ScheduleTimer(handlers[id].get(), nullptr, interval, count), existed ? ZAR_E_ALREADY_EXISTS : 0);
+    } else if (op < 130) {
+      ASSERT_EQ(queue.CancelTimer(handlers[id].get()), erase(id) ? 0 : ZAR_E_NOT_FOUND);
+    } else if (op < 198) {
+      // Mostly short steps; now and then the thread was held up for 35 s.
+      Advance(op < 196 ? static_cast<long>(rng() % 400) : 35000L);
+      check();
+      ASSERT_EQ(fired, expectedFired) << "step " << step;
+      ASSERT_EQ(queue.GetEarliestTime(), model.empty() ? CCmTimeValue::get_tvMax() : next()->expired) << "step " << step;
+    } else {
+      // The clock is set back two hours (exactly 240 wheel revolutions), or
+      // forward: nothing is re-based, so old and new deadlines share buckets.
+      Advance(op == 198 ? -2 * 3600 * 1000L : 2 * 3600 * 1000L);
+      check();
+      ASSERT_EQ(fired, expectedFired) << "step " << step;
+    }
+  }
+  EXPECT_GT(fired.size(), 2000u);
+}
+
+TEST_F(NodeModel, MinHeapAgreesWithALiteralModelUnderRandomOperations) {
+  Run<CCmTimerMinHeapQueue>(&HeapKey, [](std::mt19937& rng) { return Ms(static_cast<long>(rng() % 6) * 10 + 10); });
+}
+
+TEST_F(NodeModel, WheelAgreesWithALiteralModelUnderRandomOperations) {
+  // Odd milliseconds share buckets unevenly; a third are far timers, some
+  // on the 29/30-second border.
+  Run<CCmTimerWheelQueue>(&WheelKey, [](std::mt19937& rng) {
+    return rng() % 3 == 0 ? Ms(29000 + static_cast<long>(rng() % 12000)) : Ms(1 + static_cast<long>(rng() % 60));
+  });
+}
+
 TEST(CCmTimerQueueBase, CreateTimerQueueFollowsTheDefaultKind) {
   TraceCapture trace;
   std::unique_ptr<CCmTimerQueueBase> list(CCmTimerQueueBase::CreateTimerQueue(nullptr, CmQueueType_Default));
   ASSERT_TRUE(list);
   EXPECT_EQ(typeid(*list), typeid(CCmTimerQueueOrderedList));
+  std::unique_ptr<CCmTimerQueueBase> wheel(CCmTimerQueueBase::CreateTimerQueue(nullptr, CmQueueType_Wheel));
+  ASSERT_TRUE(wheel);
+  EXPECT_EQ(typeid(*wheel), typeid(CCmTimerWheelQueue));
+  cm_set_default_timer_type(CmQueueType_MinHeap);
   cm_set_default_timer_type(0);  // changes nothing
-  EXPECT_EQ(CmGetDefaultTimerType(), CmQueueType_OrderedList);
+  EXPECT_EQ(CmGetDefaultTimerType(), CmQueueType_MinHeap);
+  std::unique_ptr<CCmTimerQueueBase> heap(CCmTimerQueueBase::CreateTimerQueue(nullptr, CmQueueType_Default));
+  ASSERT_TRUE(heap);
+  EXPECT_EQ(typeid(*heap), typeid(CCmTimerMinHeapQueue));
   cm_set_default_timer_type(7);
   EXPECT_EQ(CCmTimerQueueBase::CreateTimerQueue(nullptr, CmQueueType_Default), nullptr);
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CreateTimerQueue, no timer queue of type=7", 1));
   cm_set_default_timer_type(CmQueueType_OrderedList);
+}
+
+// ---- the min-heap's own cases
+
+using MinHeap = FrozenClock;
+
+TEST_F(MinHeap, FiresByDeadlineAndReschedulingKeepsOneNode) {
+  CCmTimerMinHeapQueue queue;
+  std::vector<int> log;
+  Recorder a(&log, 30), b(&log, 10), c(&log, 20);
+  queue.ScheduleTimer(&a, nullptr, Ms(30), 1);
+  queue.ScheduleTimer(&b, nullptr, Ms(10), 1);
+  queue.ScheduleTimer(&c, nullptr, Ms(20), 1);
+  EXPECT_EQ(queue.ScheduleTimer(&c, nullptr, Ms(25), 1), ZAR_E_ALREADY_EXISTS);
+  EXPECT_EQ(CCmTimerQueueInspector::HeapSize(queue), 3u);
+  Advance(30);
+  EXPECT_EQ(queue.CheckExpire(), 3);
+  EXPECT_EQ(log, (std::vector<int>{10, 20, 30}));
+  EXPECT_EQ(CCmTimerQueueInspector::HeapSize(queue), 0u);
+  TraceCapture trace;
+  EXPECT_EQ(queue.CancelTimer(&a), ZAR_E_NOT_FOUND);
+}
+
+// Cancelling from the middle of a large heap keeps it a heap: everything
+// left fires in deadline order.
+TEST_F(MinHeap, CancelFromAnywhereKeepsTheOrder) {
+  CCmTimerMinHeapQueue queue;
+  std::vector<int> log;
+  std::vector<std::unique_ptr<Recorder>> handlers;
+  std::vector<int> deadlines(500);
+  std::iota(deadlines.begin(), deadlines.end(), 1);
+  std::shuffle(deadlines.begin(), deadlines.end(), std::mt19937(3));
+  for (int d : deadlines) {
+    handlers.emplace_back(new Recorder(&log, d));
+    queue.ScheduleTimer(handlers.back().get(), nullptr, Ms(d), 1);
+  }
+  std::vector<int> expected;
+  for (size_t i = 0; i < handlers.size(); ++i) {
+    if (i % 3 == 0) ASSERT_EQ(queue.CancelTimer(handlers[i].get()), 0);
+    else expected.push_back(deadlines[i]);
+  }
+  std::sort(expected.begin(), expected.end());
+  Advance(500);
+  queue.CheckExpire();
+  EXPECT_EQ(log, expected);
+}
+
+// ---- the wheel's own cases
+
+using Wheel = FrozenClock;
+
+TEST_F(Wheel, BucketIndexIsTheTimeIn10MsUnitsModulo3000) {
+  EXPECT_EQ(CCmTimerWheelQueue::BucketIndex(CCmTimeValue(1L, 234567L)), 123);
+  EXPECT_EQ(CCmTimerWheelQueue::BucketIndex(CCmTimeValue(0L, 0L)), 0);
+  EXPECT_EQ(CCmTimerWheelQueue::BucketIndex(CCmTimeValue(29L, 999999L)), 2999);
+  EXPECT_EQ(CCmTimerWheelQueue::BucketIndex(CCmTimeValue(30L, 0L)), 0);
+  EXPECT_EQ(CCmTimerWheelQueue::BucketIndex(CCmTimeValue::get_tvMax()), (0x7fffffffLL * 100 + 99) % 3000);
+  EXPECT_EQ(CCmTimerWheelQueue::BucketIndex(CCmTimeValue(0L, -10000L)), 2999);
+  EXPECT_EQ(CCmTimerWheelQueue::BucketIndex(CCmTimeValue(-0x7fffffffL - 1, 0L)), 2200);
+}
+
+TEST_F(Wheel, FarTimerWaitsInAFarBucketAndFiresOnceBetweenLaterNearOnes) {
+  CCmTimerWheelQueue queue;
+  std::vector<int> log;
+  Recorder far(&log, 40), before(&log, 38), after(&log, 42);
+  queue.ScheduleTimer(&far, nullptr, Ms(40000), 1);
+  const int bucket = CCmTimerWheelQueue::BucketIndex(m_tvNow + Ms(40000));
+  EXPECT_EQ(far.m_nWheelIndex, bucket);
+  EXPECT_EQ(CCmTimerQueueInspector::WheelFarCount(queue, bucket), 1u);
+  EXPECT_EQ(CCmTimerQueueInspector::WheelNearCount(queue, bucket), 0u);
+  Advance(25000);  // near timers scheduled now land on both sides of it
+  queue.ScheduleTimer(&after, nullptr, Ms(17000), 1);
+  queue.ScheduleTimer(&before, nullptr, Ms(13000), 1);
+  EXPECT_EQ(CCmTimerQueueInspector::WheelNearCount(queue, after.m_nWheelIndex), 1u);
+  const CCmTimeValue start = m_tvNow - Ms(25000);
+  CCmTimeValue earliest;
+  for (long t : {38000L, 40000L, 42000L}) {
+    EXPECT_EQ(queue.CheckExpire(nullptr, &earliest), t == 38000L ? 0 : 1);
+    EXPECT_EQ(earliest, start + Ms(t));  // each deadline announced in turn
+    Advance((start + Ms(t) - m_tvNow).GetTotalInMsec() - 1);
+    EXPECT_EQ(queue.CheckExpire(), 0);  // not a millisecond early
+    Advance(1);
+  }
+  EXPECT_EQ(queue.CheckExpire(nullptr, &earliest), 1);
+  EXPECT_EQ(earliest, CCmTimeValue::get_tvMax());
+  EXPECT_EQ(log, (std::vector<int>{38, 40, 42}));
+  EXPECT_EQ(far.count, 1);
+}
+
+TEST_F(Wheel, OneBucketFiresInSchedulingOrderAndNeverEarly) {
+  CCmTimerWheelQueue queue;
+  std::vector<int> log;
+  // Both in the bucket of +10..+19 ms; the later-scheduled one is due first.
+  Recorder first(&log, 15), second(&log, 12);
+  queue.ScheduleTimer(&first, nullptr, Ms(15), 1);
+  queue.ScheduleTimer(&second, nullptr, Ms(12), 1);
+  EXPECT_EQ(first.m_nWheelIndex, second.m_nWheelIndex);
+  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(15));  // the one fired next
+  Advance(12);
+  EXPECT_EQ(queue.CheckExpire(), 0);
+  Advance(3);
+  EXPECT_EQ(queue.CheckExpire(), 2);
+  EXPECT_EQ(log, (std::vector<int>{15, 12}));
+}
+
+// Within one slot near timers go before far ones, even a near one
+// scheduled later and due later.
+TEST_F(Wheel, FarTimerSharingASlotFiresAfterTheNearOnes) {
+  CCmTimerWheelQueue queue;
+  std::vector<int> log;
+  Recorder far(&log, 1), near(&log, 2);
+  queue.ScheduleTimer(&far, nullptr, Ms(40005), 1);
+  Advance(20000);
+  queue.ScheduleTimer(&near, nullptr, Ms(20008), 1);
+  EXPECT_EQ(far.m_nWheelIndex, near.m_nWheelIndex);
+  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(20008));
+  Advance(20005);
+  EXPECT_EQ(queue.CheckExpire(), 0);
+  Advance(3);
+  EXPECT_EQ(queue.CheckExpire(), 2);
+  EXPECT_EQ(log, (std::vector<int>{2, 1}));
+}
+
+TEST_F(Wheel, ErasingTheEarliestAnnouncesTheNextHeldDeadline) {
+  CCmTimerWheelQueue queue;
+  Recorder a, b, c, d;
+  queue.ScheduleTimer(&a, nullptr, Ms(15), 1);
+  queue.ScheduleTimer(&b, nullptr, Ms(12), 1);  // same bucket, behind a
+  queue.ScheduleTimer(&c, nullptr, Ms(2500), 1);
+  queue.ScheduleTimer(&d, nullptr, Ms(35000), 1);  // far
+  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(15));
+  EXPECT_EQ(queue.CancelTimer(&a), 0);
+  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(12));
+  EXPECT_EQ(queue.CancelTimer(&b), 0);
+  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(2500));
+  EXPECT_EQ(queue.CancelTimer(&d), 0);  // not the earliest: nothing moves
+  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(2500));
+  EXPECT_EQ(queue.CancelTimer(&c), 0);
+  EXPECT_EQ(queue.GetEarliestTime(), CCmTimeValue::get_tvMax());
+  EXPECT_EQ(queue.CheckExpire(), 0);
+}
+
+// After a late check a near bucket holds deadlines one revolution apart:
+// the one due first stays first, and the later one waits its turn.
+TEST_F(Wheel, LateCheckMixesRevolutionsInOneBucket) {
+  CCmTimerWheelQueue queue;
+  std::vector<int> log;
+  Recorder old(&log, 1), next(&log, 2), other(&log, 3);
+  queue.ScheduleTimer(&old, nullptr, Ms(990), 1);
+  queue.ScheduleTimer(&other, nullptr, Ms(1500), 1);
+  Advance(1001);  // the check comes 11 ms late, in the next second
+  queue.ScheduleTimer(&next, nullptr, Ms(29989), 1);  // 30.99 s: near, old's bucket
+  EXPECT_EQ(next.m_nWheelIndex, old.m_nWheelIndex);
+  EXPECT_EQ(CCmTimerQueueInspector::WheelNearCount(queue, old.m_nWheelIndex), 2u);
+  CCmTimeValue earliest;
+  EXPECT_EQ(queue.CheckExpire(nullptr, &earliest), 1);
+  EXPECT_EQ(earliest, m_tvNow + Ms(499));
+  Advance(499);
+  EXPECT_EQ(queue.CheckExpire(nullptr, &earliest), 1);
+  EXPECT_EQ(earliest, m_tvNow + Ms(29490));
+  Advance(29490);
+  EXPECT_EQ(queue.CheckExpire(), 1);
+  EXPECT_EQ(log, (std::vector<int>{1, 3, 2}));
+}
+
+// ---- the calendar queue: slots, ticks and the zero-delay event
+
+class Calendar : public FrozenClock {
+ protected:
+  void SetUp() override {
+    FrozenClock::SetUp();
+    m_Events.Reset2CurrentThreadInfo();
+    m_Events.Start();
+  }
+  // Fires what the calendar posted; returns how many events there were.
+  size_t RunEvents() {
+    std::list<ICmEvent*> batch;
+    if (m_Events.PopPendingEvents(batch, 100) != 0) return 0;
+    m_Events.ProcessEvents(batch);
+    return batch.size();
+  }
+  CCmEventQueueUsingMutex m_Events;
+};
+
+TEST_F(Calendar, SlotArithmeticAndTheLongIntervalClamp) {
+  TraceCapture trace;
+  CCmTimerQueueCalendar calendar(5, 1000, &m_Events);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotInterval(calendar), 10u);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarMaxSlot(calendar), 99u);
+  CCmTimerQueueCalendar small(50, 20, &m_Events);  // a span below one slot
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarMaxSlot(small), 10u);
+
+  Recorder quarter, clamped;
+  calendar.TimerTick();  // current slot 1
+  ASSERT_EQ(calendar.ScheduleTimer(&quarter, nullptr, Ms(25), 1), 0);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &quarter), 4);
+  ASSERT_EQ(calendar.ScheduleTimer(&clamped, nullptr, Ms(5000), 1), 0);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &clamped), 0);  // 1 + 99, around the ring
+  const std::string line = trace.Find("CCmTimerQueueCalendar::InsertUnique_i, exceed max interval.");
+  EXPECT_NE(line.find("interval_s=5 interval_us=0 dwDistance=500 m_impl->dwMaxSlotNumber=99 [this=0x"),
+            std::string::npos)
+      << line;
+  EXPECT_EQ(trace.Lines().back().level, 0u);
+  for (int tick = 1; tick <= 99; ++tick) {
+    calendar.TimerTick();
+    EXPECT_EQ(quarter.count, tick >= 3 ? 1 : 0) << tick;
+    EXPECT_EQ(clamped.count, tick == 99 ? 1 : 0) << tick;
+  }
+  EXPECT_EQ(quarter.at, m_tvNow);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarCurrentSlot(calendar), 0u);  // wrapped
+  EXPECT_EQ(calendar.CancelTimer(&quarter), ZAR_E_NOT_FOUND);  // its count ran out
+}
+
+TEST_F(Calendar, PeriodicEntriesNewestFirstAndRescheduleMoves) {
+  CCmTimerQueueCalendar calendar(10, 1000, &m_Events);
+  std::vector<int> log;
+  Recorder a(&log, 1), b(&log, 2), tiny(&log, 3);
+  calendar.ScheduleTimer(&a, nullptr, Ms(20), 2);
+  calendar.ScheduleTimer(&b, nullptr, Ms(20), 0);
+  // Below a millisecond: the next slot, not the one being fired.
+  calendar.ScheduleTimer(&tiny, nullptr, CCmTimeValue(0L, 300L), 1);
+  for (int tick = 0; tick < 4; ++tick) calendar.TimerTick();
+  EXPECT_EQ(log, (std::vector<int>{3, 2, 1, 1, 2}));
+  EXPECT_EQ(calendar.ScheduleTimer(&b, nullptr, Ms(50), 0), ZAR_E_ALREADY_EXISTS);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &b), 9);
+  EXPECT_EQ(calendar.CancelTimer(&a), ZAR_E_NOT_FOUND);
+  EXPECT_EQ(calendar.CancelTimer(&b), 0);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &b), -1);
+}
+
+TEST_F(Calendar, ZeroDelayTimersShareOnePostAndFireOnceNewestFirst) {
+  CCmTimerQueueCalendar calendar(10, 1000, &m_Events);
+  std::vector<int> log;
+  Recorder a(&log, 1), b(&log, 2), c(&log, 3);
+  calendar.ScheduleTimer(&c, nullptr, Ms(30), 1);
+  calendar.ScheduleTimer(&a, nullptr, Ms(0), 5);
+  calendar.ScheduleTimer(&b, nullptr, Ms(0), 1);
+  EXPECT_EQ(calendar.ScheduleTimer(&c, nullptr, Ms(0), 1), ZAR_E_ALREADY_EXISTS);  // from a slot
+  EXPECT_EQ(m_Events.GetPendingEventsCount(), 1u);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarFireNowCount(calendar), 3u);
+  EXPECT_EQ(calendar.CancelTimer(&b), 0);  // from the fire-now list
+  EXPECT_EQ(RunEvents(), 1u);
+  EXPECT_EQ(log, (std::vector<int>{3, 1}));  // once, whatever the count
+  for (int tick = 0; tick < 5; ++tick) calendar.TimerTick();
+  EXPECT_EQ(log.size(), 2u);
+
+  // A callback re-scheduling itself with no delay goes to the next post.
+  Recorder again(&log, 4, [&] { calendar.ScheduleTimer(&again, nullptr, Ms(0), 1); });
+  calendar.ScheduleTimer(&again, nullptr, Ms(0), 1);
+  EXPECT_EQ(RunEvents(), 1u);
+  EXPECT_EQ(again.count, 1);
+  EXPECT_EQ(m_Events.GetPendingEventsCount(), 1u);
+  EXPECT_EQ(calendar.CancelTimer(&again), 0);
+}
+
+TEST_F(Calendar, RefusalsAndAPostOutlivingTheCalendar) {
+  TraceCapture trace;
+  Recorder h;
+  {
+    CCmTimerQueueCalendar calendar(10, 1000, &m_Events);
+    EXPECT_EQ(calendar.ScheduleTimer(nullptr, nullptr, Ms(10), 1), ZAR_E_INVALIDARG);
+    EXPECT_EQ(calendar.CancelTimer(nullptr), ZAR_E_INVALIDARG);
+    EXPECT_EQ(trace.Count("Assert failed: aEh"), 2u);
+    EXPECT_EQ(calendar.CancelTimer(&h), ZAR_E_NOT_FOUND);
+    calendar.ScheduleTimer(&h, nullptr, Ms(0), 1);
+    calendar.ScheduleTimer(&h, nullptr, Ms(30), 1);
+  }
+  EXPECT_EQ(RunEvents(), 1u);  // the calendar is gone: nothing fires
+  EXPECT_EQ(h.count, 0);
+  m_Events.Stop();
+  CCmTimerQueueCalendar refused(10, 1000, &m_Events);
+  refused.ScheduleTimer(&h, nullptr, Ms(0), 1);
+  m_Events.Start();
+  refused.ScheduleTimer(&h, nullptr, Ms(0), 1);  // the refused post is retried
+  EXPECT_EQ(RunEvents(), 1u);
+  EXPECT_EQ(h.count, 1);
 }
 
 ThreadWaiter* g_pCancelWaiting = nullptr;
