@@ -188,6 +188,60 @@ TEST(ACmThread, DeletionVotesInBothOrders) {
   CmThreadSetStartTimeout(5000);
 }
 
+std::string Hex(const void* aPointer) {
+  char text[16];
+  snprintf(text, sizeof(text), "0x%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(aPointer)));
+  return text;
+}
+
+// Each life-cycle call is traced for its first 150 calls in the process;
+// the leave lines of Destory and of the destructor come after the object is
+// gone and read nothing of it (the sanitizer build checks that).
+TEST(ACmThread, FunctionTracersCoverTheFirst150CallsOfEachCall) {
+  std::vector<TraceLine> lines;
+  std::vector<std::string> first;
+  std::thread([&] {  // TT_HOST names the calling thread: not the test's own
+    TraceCapture trace;
+    CmThreadResetFuncTracerCounts();
+    for (int i = 0; i < 155; ++i) {
+      ProbeThread* thread = new ProbeThread;
+      ASSERT_EQ(thread->Create("h", TT_HOST, TFLAG_JOINABLE, false), 0);
+      const unsigned long tid = thread->GetThreadId();
+      const std::string self = Hex(thread);
+      thread->Destory(3);
+      if (i == 0) {
+        first = {"ZARFunc ACmThread::ACmThread,line=57 [this=" + self + "] Enter...",
+                 "ZARFunc ACmThread::ACmThread,line=57 [this=" + self + "] Leave",
+                 "ZARFunc ACmThread::Create,line=108 [this=" + self +
+                     "] Enter..., aType=0, aFlag=1, Register=0, name=h",
+                 "ZARFunc ACmThread::Create,line=108 [this=" + self + "] Leave",
+                 "ZARFunc ACmThread::Destory,line=235 [this=" + self + "] Enter..., aReason=3, m_Tid=" +
+                     std::to_string(tid),
+                 "ZARFunc ACmThread::~ACmThread,line=62 [this=" + self + "] Enter..., m_Tid=" + std::to_string(tid),
+                 "ZARFunc ACmThread::~ACmThread,line=62 [this=" + self + "] Leave",
+                 "ZARFunc ACmThread::Destory,line=235 [this=" + self + "] Leave"};
+      }
+    }
+    lines = trace.Lines();
+  }).join();
+  std::vector<std::string> seen;
+  for (const TraceLine& line : lines) {
+    const size_t at = line.text.find("ZARFunc ");
+    if (at != std::string::npos && seen.size() < first.size()) seen.push_back(line.text.substr(at));
+  }
+  EXPECT_EQ(seen, first);
+  auto count = [&](const std::string& aFragment) {
+    size_t n = 0;
+    for (const TraceLine& line : lines) n += line.text.find(aFragment) != std::string::npos;
+    return n;
+  };
+  for (const char* site : {"ACmThread::ACmThread,line=57", "ACmThread::Create,line=108", "ACmThread::Destory,line=235",
+                           "ACmThread::~ACmThread,line=62"}) {
+    EXPECT_EQ(count(std::string("ZARFunc ") + site + " [this=0x"), 300u) << site;  // enter and leave, 150 calls
+  }
+  EXPECT_EQ(count("ZARFunc ACmThread::Join"), 0u);
+}
+
 TEST(ThreadRegistry, ConcurrentCreateDestroyAndLookups) {
   std::atomic<bool> done{false};
   std::atomic<int> seen{0};
