@@ -1,14 +1,15 @@
 // The timing-wheel storage.
 //
 //   bucket b:  near list  (slot, scheduling order)   a ~ a ~ a ~ a(+3000)
-//              far list   (deadline order)           f ~ f ~ f
+//              far list   (deadline order)           [f f f], front last
 //
 // A node's slot is its deadline in 10 ms units; its bucket is the slot
 // modulo 3000. A near list holds the nodes of one slot in the usual case,
 // so a push appends at its tail; after a late CheckExpire it may also hold
 // a node one revolution on, which is then kept behind (the list stays
 // sorted by slot, then by scheduling order). A far list is kept in
-// deadline order, equal deadlines newest first.
+// deadline order, equal deadlines newest first, as an array whose last entry
+// is its front.
 //
 // Next node: the wheel always knows the node it fires next ("announced")
 // and reports that node's deadline as the earliest time. The announced node
@@ -21,9 +22,10 @@
 // candidate is that slot; two bitmaps of non-empty buckets skip the empty
 // ones 64 at a time.
 //
-// Nodes live in an arena with index links (no allocation per push once
-// warm); a hash index finds a handler's node; a popped node keeps its slot
+// Nodes live in an arena, near ones linked by index (no allocation per
+// push once warm); a hash index finds a handler's node; a popped node keeps its slot
 // and index entry until the next operation shows it is not re-armed.
+#include <algorithm>
 #include <vector>
 
 #include "CmDebug.h"
@@ -72,47 +74,73 @@ struct CCmTimerWheelQueue::Impl {
   struct Node {
     CNode value;
     int64_t slot;
-    uint32_t prev, next;
-    int32_t bucket;  // -1 while popped or free
+    uint32_t prev, next;  // near lists only
+    int32_t bucket;       // -1 while popped or free
     bool far;
   };
   struct List {
     uint32_t head = kNone, tail = kNone;
   };
+  // A far list is an array in descending deadline order, so its front (the
+  // earliest, the newest among equal deadlines) is the last entry: filing
+  // one is a binary search and a short move within a few cache lines.
+  struct FarEntry {
+    int64_t key;  // the deadline in microseconds
+    uint32_t node;
+  };
+  typedef std::vector<FarEntry> FarList;
+  // The next node a bucket offers, with what decides its turn.
+  struct Candidate {
+    uint32_t node = kNone;
+    int64_t slot = 0;
+    bool far = false;
+    CCmTimeValue expired;
+    // By slot, near before far.
+    bool Before(const Candidate& aOther) const {
+      return aOther.node == kNone || slot < aOther.slot || (slot == aOther.slot && !far && aOther.far);
+    }
+  };
 
   std::vector<Node> arena;
   std::vector<uint32_t> freeNodes;
   List nearLists[kBuckets];
-  List farLists[kBuckets];
+  // Not below the slot of each near list's tail: a push at or after it
+  // appends without touching the tail node first.
+  int64_t nearTailSlot[kBuckets];
+  FarList farLists[kBuckets];
   Bitmap nearBits, farBits;
   CCmPointerIndexT<uint32_t> index;  // handler -> arena index
   size_t count = 0;
   int64_t cursor = 0;
   uint32_t announced = kNone;
+  CCmTimeValue earliest;  // the announced node's deadline
   ICmTimerHandler* popped = nullptr;
   uint32_t poppedNode = kNone;
 
-  // ---- lists
-  List& ListOf(const Node& aNode) { return aNode.far ? farLists[aNode.bucket] : nearLists[aNode.bucket]; }
-
-  void LinkAfter(List& aList, uint32_t aAfter, uint32_t aNode) {
-    Node& n = arena[aNode];
-    n.prev = aAfter;
-    n.next = aAfter == kNone ? aList.head : arena[aAfter].next;
-    if (n.next == kNone) aList.tail = aNode;
-    else arena[n.next].prev = aNode;
-    if (aAfter == kNone) aList.head = aNode;
-    else arena[aAfter].next = aNode;
+  static int64_t KeyOf(const CCmTimeValue& aTime) {
+    return static_cast<int64_t>(aTime.GetSec()) * 1000000 + aTime.GetUsec();
   }
+  // The slot of a normal time value from its microseconds (both truncate).
+  static int64_t SlotOfKey(int64_t aKey) { return aKey / 10000; }
 
+  // ---- lists
   void Unlink(uint32_t aNode) {
     Node& n = arena[aNode];
-    List& list = ListOf(n);
-    if (n.prev == kNone) list.head = n.next;
-    else arena[n.prev].next = n.next;
-    if (n.next == kNone) list.tail = n.prev;
-    else arena[n.next].prev = n.prev;
-    if (list.head == kNone) (n.far ? farBits : nearBits).Clear(n.bucket);
+    if (n.far) {
+      FarList& list = farLists[n.bucket];
+      const int64_t key = KeyOf(n.value.m_tvExpired);
+      auto it = std::partition_point(list.begin(), list.end(), [key](const FarEntry& e) { return e.key > key; });
+      while (it->node != aNode) ++it;
+      list.erase(it);
+      if (list.empty()) farBits.Clear(n.bucket);
+    } else {
+      List& list = nearLists[n.bucket];
+      if (n.prev == kNone) list.head = n.next;
+      else arena[n.prev].next = n.next;
+      if (n.next == kNone) list.tail = n.prev;  // its slot is no later: nearTailSlot stays a bound
+      else arena[n.next].prev = n.prev;
+      if (list.head == kNone) nearBits.Clear(n.bucket);
+    }
     n.bucket = -1;
     --count;
   }
@@ -121,36 +149,66 @@ struct CCmTimerWheelQueue::Impl {
   // tail). Far: before the first node not earlier than it.
   void Link(uint32_t aNode) {
     Node& n = arena[aNode];
-    List& list = ListOf(n);
-    uint32_t after = list.tail;
-    if (n.far) {
-      while (after != kNone && arena[after].value.m_tvExpired >= n.value.m_tvExpired) after = arena[after].prev;
-      farBits.Set(n.bucket);
-    } else {
-      while (after != kNone && arena[after].slot > n.slot) after = arena[after].prev;
-      nearBits.Set(n.bucket);
-    }
-    LinkAfter(list, after, aNode);
     ++count;
+    if (n.far) {
+      FarList& list = farLists[n.bucket];
+      const int64_t key = KeyOf(n.value.m_tvExpired);
+      list.insert(std::partition_point(list.begin(), list.end(), [key](const FarEntry& e) { return e.key >= key; }),
+                  FarEntry{key, aNode});
+      farBits.Set(n.bucket);
+      return;
+    }
+    List& list = nearLists[n.bucket];
+    uint32_t after = list.tail;
+    if (after != kNone && nearTailSlot[n.bucket] > n.slot) {
+      while (after != kNone && arena[after].slot > n.slot) after = arena[after].prev;
+    }
+    n.prev = after;
+    n.next = after == kNone ? list.head : arena[after].next;
+    if (n.next == kNone) {
+      list.tail = aNode;
+      nearTailSlot[n.bucket] = n.slot;
+    } else {
+      arena[n.next].prev = aNode;
+    }
+    if (after == kNone) list.head = aNode;
+    else arena[after].next = aNode;
+    nearBits.Set(n.bucket);
   }
 
   // ---- the announced node
-  // The node bucket aBucket offers for slot aSlot: its near front when that
-  // is of aSlot, else its far front when that is; kNone otherwise.
-  uint32_t CandidateAt(int aBucket, int64_t aSlot) const {
-    const uint32_t near = nearLists[aBucket].head;
-    if (near != kNone && arena[near].slot == aSlot) return near;
-    const uint32_t far = farLists[aBucket].head;
-    if (far != kNone && arena[far].slot == aSlot) return far;
-    return kNone;
+  Candidate NearFront(int aBucket) const {
+    Candidate c;
+    if ((c.node = nearLists[aBucket].head) != kNone) {
+      c.slot = arena[c.node].slot;
+      c.expired = arena[c.node].value.m_tvExpired;
+    }
+    return c;
+  }
+  Candidate FarFront(int aBucket) const {
+    Candidate c;
+    c.far = true;
+    if (!farLists[aBucket].empty()) {
+      const FarEntry& front = farLists[aBucket].back();
+      c.node = front.node;
+      c.slot = SlotOfKey(front.key);
+      c.expired = CCmTimeValue(static_cast<long>(front.key / 1000000), static_cast<long>(front.key % 1000000));
+    }
+    return c;
   }
 
-  // Whether node a fires before node b: by slot, near before far.
-  bool Before(uint32_t a, uint32_t b) const {
-    if (b == kNone) return true;
-    const Node& x = arena[a];
-    const Node& y = arena[b];
-    return x.slot < y.slot || (x.slot == y.slot && !x.far && y.far);
+  void Announce(const Candidate& aNext) {
+    announced = aNext.node;
+    earliest = aNext.expired;
+  }
+
+  // Announces what bucket aBucket offers for the cursor's slot: its near
+  // front when that is of the slot, else its far front.
+  void AnnounceAt(int aBucket) {
+    const Candidate near = NearFront(aBucket);
+    if (near.node != kNone && near.slot == cursor) return Announce(near);
+    const Candidate far = FarFront(aBucket);
+    if (far.node != kNone && far.slot == cursor) Announce(far);
   }
 
   // Finds the announced node from the cursor on (every node's slot >= cursor).
@@ -158,7 +216,7 @@ struct CCmTimerWheelQueue::Impl {
     announced = kNone;
     if (count == 0) return;
     const int start = BucketOfSlot(cursor);
-    uint32_t best = kNone;
+    Candidate best;
     bool wrapped = false;
     int from = start;
     for (;;) {
@@ -169,17 +227,17 @@ struct CCmTimerWheelQueue::Impl {
         from = 0;
         continue;
       }
-      const uint32_t near = nearLists[bucket].head;
-      const uint32_t far = farLists[bucket].head;
-      if (near != kNone && Before(near, best)) best = near;
-      if (far != kNone && Before(far, best)) best = far;
+      const Candidate near = NearFront(bucket);
+      const Candidate far = FarFront(bucket);
+      if (near.node != kNone && near.Before(best)) best = near;
+      if (far.node != kNone && far.Before(best)) best = far;
       // Buckets further on only hold slots later than their turn.
       const int distance = wrapped ? bucket + kBuckets - start : bucket - start;
-      if (arena[best].slot <= cursor + distance) break;
+      if (best.slot <= cursor + distance) break;
       from = bucket + 1;
     }
-    cursor = arena[best].slot;
-    announced = best;
+    cursor = best.slot;
+    Announce(best);
   }
 
   // ---- nodes
@@ -219,7 +277,7 @@ struct CCmTimerWheelQueue::Impl {
     const bool wasEmpty = count == 0;
     Link(aNode);
     if (wasEmpty || n.slot < cursor) cursor = n.slot;
-    if (n.slot == cursor) announced = CandidateAt(n.bucket, cursor);
+    if (n.slot == cursor) AnnounceAt(n.bucket);
   }
 
   void Push(const CNode& aNode, const CCmTimeValue& aNow) {
@@ -286,7 +344,7 @@ int CCmTimerWheelQueue::PopFirstNode_l(CNode& aNode) {
 
 int CCmTimerWheelQueue::GetEarliestTime_l(CCmTimeValue& aEarliest) const {
   if (m_impl->announced == kNone) return -1;
-  aEarliest = m_impl->arena[m_impl->announced].value.m_tvExpired;
+  aEarliest = m_impl->earliest;
   return 0;
 }
 
@@ -306,5 +364,5 @@ size_t CCmTimerQueueInspector::WheelNearCount(const CCmTimerWheelQueue& aQueue, 
 }
 
 size_t CCmTimerQueueInspector::WheelFarCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
-  return CountList(*aQueue.m_impl, aQueue.m_impl->farLists[aBucket]);
+  return aQueue.m_impl->farLists[aBucket].size();
 }
