@@ -13,5 +13,6 @@ int DemoConfig();
 int DemoUrls();
 int DemoBuffers();
 int DemoThreads();
+int DemoTimers();
 
 #endif  // ZAR_DEMO_H

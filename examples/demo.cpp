@@ -25,6 +25,7 @@ int main() {
   failures += DemoUrls();
   failures += DemoBuffers();
   failures += DemoThreads();
+  failures += DemoTimers();
 
   set_util_external_trace_sink(nullptr);
   printf("\n%s\n", failures == 0 ? "demo: all sections passed" : "demo: some sections FAILED");

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include "CmTimerQueueInternal.h"
@@ -233,7 +234,21 @@ TEST(CreateUserTaskThread, HookSeesTheArgumentsAndKindsFollowTheRequest) {
   worker = NewTask("no-timers");
   EXPECT_EQ(worker->GetTimerQueue(), nullptr);
   StopJoinDestory(worker);
-  cm_set_default_timer_type(CmQueueType_OrderedList);
+  // Every storage kind, as chosen when the thread starts.
+  for (const auto& [kind, type] : {std::pair<int32_t, const std::type_info*>{CmQueueType_MinHeap, &typeid(CCmTimerMinHeapQueue)},
+                                   {CmQueueType_Wheel, &typeid(CCmTimerWheelQueue)},
+                                   {CmQueueType_OrderedList, &typeid(CCmTimerQueueOrderedList)}}) {
+    cm_set_default_timer_type(kind);
+    worker = NewTask("kind");
+    ASSERT_NE(worker->GetTimerQueue(), nullptr);
+    EXPECT_EQ(typeid(*worker->GetTimerQueue()), *type);
+    ThreadWaiter fired;
+    Timer timer([&] { fired.Finished(); });
+    worker->GetEventQueue()->SendEvent(CmMakeInvokeEvent(
+        [&] { return worker->GetTimerQueue()->ScheduleTimer(&timer, nullptr, CCmTimeValue(0L, 1000L), 1); }));
+    EXPECT_TRUE(fired.WaitUntilTimeout(kLimit));
+    StopJoinDestory(worker);
+  }
 }
 
 TEST(zar_set_thread_name, NamesTheCallingThreadWithinTheKernelLimit) {

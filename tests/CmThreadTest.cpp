@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <string>
@@ -186,6 +187,39 @@ TEST(ACmThread, DeletionVotesInBothOrders) {
   }
   CmThreadSetStartHook(nullptr);
   CmThreadSetStartTimeout(5000);
+}
+
+// Each life-cycle call is traced for its first 150 calls in the process;
+// the leave lines of Destory and of the destructor come after the object is
+// gone and read nothing of it (the sanitizer build checks that).
+TEST(ACmThread, FunctionTracersCoverTheFirst150CallsOfEachCall) {
+  std::vector<TraceLine> lines;
+  std::string self, tid;
+  std::thread([&] {  // TT_HOST names the calling thread: not the test's own
+    TraceCapture trace;
+    CmThreadResetFuncTracerCounts();
+    for (int i = 0; i < 155; ++i) {
+      ProbeThread* thread = new ProbeThread;
+      ASSERT_EQ(thread->Create("h", TT_HOST, TFLAG_JOINABLE, false), 0);
+      char text[16];
+      snprintf(text, sizeof(text), "0x%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(thread)));
+      if (i == 0) self = text, tid = std::to_string(thread->GetThreadId());
+      thread->Destory(3);
+    }
+    lines = trace.Lines();
+  }).join();
+  auto count = [&](const std::string& aText) {
+    return std::count_if(lines.begin(), lines.end(), [&](const TraceLine& l) { return l.text.find(aText) != std::string::npos; });
+  };
+  EXPECT_EQ(count("ZARFunc ACmThread::Create,line=108 [this=" + self + "] Enter..., aType=0, aFlag=1, Register=0, name=h"), 1);
+  EXPECT_EQ(count("ZARFunc ACmThread::Destory,line=235 [this=" + self + "] Enter..., aReason=3, m_Tid=" + tid), 1);
+  EXPECT_EQ(count("ZARFunc ACmThread::~ACmThread,line=62 [this=" + self + "] Enter..., m_Tid=" + tid), 1);
+  EXPECT_EQ(count("ZARFunc ACmThread::Destory,line=235 [this=" + self + "] Leave"), 1);
+  for (const char* site : {"ACmThread::ACmThread,line=57", "ACmThread::Create,line=108", "ACmThread::Destory,line=235",
+                           "ACmThread::~ACmThread,line=62"}) {
+    EXPECT_EQ(count(std::string("ZARFunc ") + site + " [this=0x"), 300) << site;  // enter and leave, 150 calls
+  }
+  EXPECT_EQ(count("ZARFunc ACmThread::Join"), 0);
 }
 
 TEST(ThreadRegistry, ConcurrentCreateDestroyAndLookups) {

@@ -1,7 +1,8 @@
 // Timer queues on an injected clock: the contract every node storage shares
-// (typed over the queue kinds), the clock-jump rules, the ordered list
-// against a literal model, and a cancel from another thread during a
-// callback.
+// (typed over the queue kinds), the clock-jump rules, each storage against
+// a literal model of its order under random operations, the wheel's and
+// the heap's own cases, the calendar queue, and a cancel from another
+// thread during a callback.
 #include "CmTimerQueue.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +10,13 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <list>
+#include <numeric>
 #include <memory>
 #include <random>
 #include <thread>
+#include <tuple>
+#include <type_traits>
 #include <typeinfo>
 #include <vector>
 
@@ -69,12 +74,17 @@ class TopicLog : public ICmObserver {
   std::vector<std::string> topics;
 };
 
+// Only the ordered list re-bases its deadlines after the clock was set back.
+template <class Queue>
+constexpr bool kRebases = std::is_base_of<CCmTimerQueueOrderedList, Queue>::value;
+
 template <class Queue>
 class TimerQueueContract : public FrozenClock {
  protected:
   Queue m_Queue;
 };
-using NodeQueues = ::testing::Types<CCmTimerQueueOrderedList, CCmTimerQueueOnDemand>;
+using NodeQueues =
+    ::testing::Types<CCmTimerQueueOrderedList, CCmTimerQueueOnDemand, CCmTimerMinHeapQueue, CCmTimerWheelQueue>;
 TYPED_TEST_SUITE(TimerQueueContract, NodeQueues);
 
 TYPED_TEST(TimerQueueContract, RefusalsAndRepeatCounts) {
@@ -157,7 +167,7 @@ TYPED_TEST(TimerQueueContract, CallbacksMayCancelOrRescheduleThemselves) {
   EXPECT_EQ(periodic.count, 1);
 }
 
-TYPED_TEST(TimerQueueContract, ClockSetBackRebasesAndJumpForwardRearms) {
+TYPED_TEST(TimerQueueContract, ClockSetBackAndJumpForward) {
   auto& queue = this->m_Queue;
   TraceCapture trace;
   Recorder fast, slow;
@@ -168,20 +178,88 @@ TYPED_TEST(TimerQueueContract, ClockSetBackRebasesAndJumpForwardRearms) {
   EXPECT_EQ(queue.CheckExpire(&remain), 0);
   EXPECT_EQ(remain, CCmTimeValue::get_tvZero());  // come back at once
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, tvEarliest=", 1));
-  this->Advance(100);  // deadlines are now + period again
-  EXPECT_EQ(queue.CheckExpire(&remain), 1);
+  this->Advance(100);
+  long back = -7200;
+  if (!kRebases<TypeParam>) {
+    // Deadlines stay where they were, two hours ahead, until the clock is
+    // put right again.
+    EXPECT_EQ(queue.CheckExpire(&remain), 0);
+    EXPECT_EQ(remain, CCmTimeValue::get_tvZero());
+    back = 0;
+    CmTimerQueueClockSetOffset(CCmTimeValue());
+  }
+  EXPECT_EQ(queue.CheckExpire(&remain), 1);  // the list: deadlines now + period
   EXPECT_EQ(remain, Ms(100));
   this->Advance(4900);
   EXPECT_EQ(queue.CheckExpire(), 2);
 
-  CmTimerQueueClockSetOffset(CCmTimeValue(-7200L + 1800L, 0L));  // forward half an hour
-  EXPECT_EQ(queue.CheckExpire(&remain), 1);                      // once, phase kept
+  trace.Clear();
+  CmTimerQueueClockSetOffset(CCmTimeValue(back + 1800L, 0L));  // forward half an hour
+  EXPECT_EQ(queue.CheckExpire(&remain), 1);                     // once, phase kept
   EXPECT_EQ(remain, Ms(100));
   EXPECT_FALSE(trace.Contains("m_tvExpired="));
-  CmTimerQueueClockSetOffset(CCmTimeValue());  // forward 1.5 hours
+  CmTimerQueueClockSetOffset(CCmTimeValue(back + 7200L, 0L));  // forward 1.5 hours
   EXPECT_EQ(queue.CheckExpire(&remain), 1);
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, m_tvExpired=", 1));
   EXPECT_EQ(remain, Ms(100));  // a new phase from now
+}
+
+// Re-scheduling keeps one entry per handler.
+TYPED_TEST(TimerQueueContract, FiresInDeadlineOrder) {
+  std::vector<int> log;
+  Recorder a(&log, 30), b(&log, 10), c(&log, 20);
+  this->m_Queue.ScheduleTimer(&a, nullptr, Ms(30), 1);
+  this->m_Queue.ScheduleTimer(&b, nullptr, Ms(10), 1);
+  this->m_Queue.ScheduleTimer(&c, nullptr, Ms(5), 1);
+  EXPECT_EQ(this->m_Queue.ScheduleTimer(&c, nullptr, Ms(20), 1), ZAR_E_ALREADY_EXISTS);
+  for (int step = 0; step < 30; ++step) this->Advance(1), this->m_Queue.CheckExpire();
+  EXPECT_EQ(log, (std::vector<int>{10, 20, 30}));
+}
+
+// A deadline more than an hour ahead reads to the engine as a clock that
+// was set back: every check warns and asks to be called again at once (the
+// list re-bases it to now + period, the others keep it); it never fires
+// early.
+TYPED_TEST(TimerQueueContract, ZeroAndHugeDelays) {
+  auto& queue = this->m_Queue;
+  TraceCapture trace;
+  Recorder zero, forty, year;
+  queue.ScheduleTimer(&forty, nullptr, Ms(40000), 0);
+  queue.ScheduleTimer(&zero, nullptr, Ms(0), 1);
+  CCmTimeValue remain, earliest;
+  EXPECT_EQ(queue.CheckExpire(&remain, &earliest), 1);  // only the zero delay
+  EXPECT_EQ(earliest, this->m_tvNow + Ms(40000));
+  this->Advance(39999);
+  EXPECT_EQ(queue.CheckExpire(&remain), 0);
+  EXPECT_EQ(remain, Ms(1));
+  this->Advance(1);
+  EXPECT_EQ(queue.CheckExpire(nullptr, &earliest), 1);
+  EXPECT_EQ(earliest, this->m_tvNow + Ms(40000));  // re-armed one period on
+  queue.CancelTimer(&forty);
+
+  const CCmTimeValue tenYears(315360000L, 0L);
+  queue.ScheduleTimer(&year, nullptr, tenYears, 1);
+  EXPECT_EQ(queue.CheckExpire(&remain, &earliest), 0);
+  EXPECT_EQ(remain, CCmTimeValue::get_tvZero());
+  EXPECT_EQ(earliest, this->m_tvNow);
+  EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, tvEarliest=", 1));
+  const CCmTimeValue held = queue.GetEarliestTime();
+  this->Advance(24 * 3600 * 1000L);
+  EXPECT_EQ(queue.CheckExpire(), 0);
+  EXPECT_EQ(queue.GetEarliestTime(), kRebases<TypeParam> ? this->m_tvNow + tenYears : held);
+  EXPECT_EQ(queue.CancelTimer(&year), 0);
+}
+
+// Equal deadlines: the list fires the newest first; the heap and the wheel
+// (one bucket) in scheduling order.
+TYPED_TEST(TimerQueueContract, EqualDeadlines) {
+  auto& queue = this->m_Queue;
+  std::vector<int> log;
+  Recorder a(&log, 1), b(&log, 2), c(&log, 3);
+  for (Recorder* h : {&a, &b, &c}) queue.ScheduleTimer(h, nullptr, Ms(20), 1);
+  this->Advance(20);
+  EXPECT_EQ(queue.CheckExpire(), 3);
+  EXPECT_EQ(log, kRebases<TypeParam> ? std::vector<int>({3, 2, 1}) : std::vector<int>({1, 2, 3}));
 }
 
 TYPED_TEST(TimerQueueContract, ObserverHearsOfSchedules) {
@@ -270,17 +348,321 @@ TEST_F(OrderedList, AgreesWithALiteralModelUnderRandomOperations) {
   }
 }
 
+// ---- the min-heap and the wheel against literal models of their order.
+//
+// A model entry carries what decides its turn: the heap fires by deadline,
+// then scheduling order; the wheel by 10 ms slot, near timers (due within
+// 29 s of the second they were scheduled in) before far ones, near ones in
+// scheduling order, far ones by deadline and the newest first. Both fire
+// only the entry they announce, while its deadline has come, and re-arm as
+// the engine does (phase kept, or one period after now when more than an
+// hour late).
+struct ModelEntry {
+  int id;
+  CCmTimeValue expired, interval;
+  DWORD count;
+  uint64_t seq;
+  bool far;
+};
+
+typedef std::tuple<int64_t, int, int64_t, int64_t> ModelKey;
+
+ModelKey HeapKey(const ModelEntry& e) {
+  return ModelKey(static_cast<int64_t>(e.expired.GetSec()) * 1000000 + e.expired.GetUsec(), 0,
+                  static_cast<int64_t>(e.seq), 0);
+}
+
+ModelKey WheelKey(const ModelEntry& e) {
+  const int64_t slot = static_cast<int64_t>(e.expired.GetSec()) * 100 + e.expired.GetUsec() / 10000;
+  if (!e.far) return ModelKey(slot, 0, static_cast<int64_t>(e.seq), 0);
+  return ModelKey(slot, 1, static_cast<int64_t>(e.expired.GetSec()) * 1000000 + e.expired.GetUsec(),
+                  -static_cast<int64_t>(e.seq));
+}
+
+class NodeModel : public FrozenClock {
+ protected:
+  template <class Queue>
+  void Run(ModelKey (*aKey)(const ModelEntry&), std::function<CCmTimeValue(std::mt19937&)> aInterval);
+};
+
+template <class Queue>
+void NodeModel::Run(ModelKey (*aKey)(const ModelEntry&), std::function<CCmTimeValue(std::mt19937&)> aInterval) {
+  CCmTimeValue& aNow = m_tvNow;
+  std::vector<ModelEntry> model;
+  uint64_t seq = 0;
+  Queue queue;
+  std::vector<int> fired, expectedFired;
+  std::vector<std::unique_ptr<Recorder>> handlers;
+  auto insert = [&](ModelEntry e) {
+    e.seq = seq++;
+    e.far = e.expired.GetSec() > aNow.GetSec() + 29;
+    model.push_back(e);
+  };
+  auto erase = [&](int id) {
+    auto it = std::find_if(model.begin(), model.end(), [&](const ModelEntry& m) { return m.id == id; });
+    if (it == model.end()) return false;
+    model.erase(it);
+    return true;
+  };
+  auto next = [&] {
+    return std::min_element(model.begin(), model.end(),
+                            [&](const ModelEntry& a, const ModelEntry& b) { return aKey(a) < aKey(b); });
+  };
+  auto action = [&](int id, bool onModel) {
+    if (id % 7 == 0) {
+      const int other = (id + 1) % 40;
+      if (onModel) erase(other);
+      else queue.CancelTimer(handlers[other].get());
+    } else if (id % 11 == 0) {
+      if (onModel) erase(id), insert({id, aNow + Ms(20), Ms(20), 1, 0, false});
+      else queue.ScheduleTimer(handlers[id].get(), nullptr, Ms(20), 1);
+    }
+  };
+  // One CheckExpire, and the same on the model.
+  auto check = [&] {
+    while (!model.empty() && next()->expired <= aNow) {
+      ModelEntry e = *next();
+      erase(e.id);
+      expectedFired.push_back(e.id);
+      if (e.count != 0xFFFFFFFF) --e.count;
+      if (e.count != 0) {
+        if (aNow <= e.expired + CCmTimeValue(3600L, 0L)) {
+          while (e.expired <= aNow) e.expired += e.interval;
+        } else {
+          e.expired = aNow + e.interval;
+        }
+        insert(e);
+      }
+      action(e.id, true);
+    }
+    queue.CheckExpire();
+  };
+  for (int i = 0; i < 40; ++i) handlers.emplace_back(new Recorder(&fired, i, [&action, i] { action(i, false); }));
+  std::mt19937 rng(4242);
+  for (int step = 0; step < 8000; ++step) {
+    const int op = static_cast<int>(rng() % 200), id = static_cast<int>(rng() % handlers.size());
+    if (op < 90) {
+      const CCmTimeValue interval = aInterval(rng);
+      const DWORD count = rng() % 3;
+      const bool existed = erase(id);
+      insert({id, aNow + interval, interval, count == 0 ? 0xFFFFFFFF : count, 0, false});
+      ASSERT_EQ(queue.ScheduleTimer(handlers[id].get(), nullptr, interval, count), existed ? ZAR_E_ALREADY_EXISTS : 0);
+    } else if (op < 130) {
+      ASSERT_EQ(queue.CancelTimer(handlers[id].get()), erase(id) ? 0 : ZAR_E_NOT_FOUND);
+    } else if (op < 198) {
+      // Mostly short steps; now and then the thread was held up for 35 s.
+      Advance(op < 196 ? static_cast<long>(rng() % 400) : 35000L);
+      check();
+      ASSERT_EQ(fired, expectedFired) << "step " << step;
+      ASSERT_EQ(queue.GetEarliestTime(), model.empty() ? CCmTimeValue::get_tvMax() : next()->expired) << "step " << step;
+    } else {
+      // The clock is set back two hours (exactly 240 wheel revolutions), or
+      // forward: nothing is re-based, so old and new deadlines share buckets.
+      Advance(op == 198 ? -2 * 3600 * 1000L : 2 * 3600 * 1000L);
+      check();
+      ASSERT_EQ(fired, expectedFired) << "step " << step;
+    }
+  }
+  EXPECT_GT(fired.size(), 2000u);
+}
+
+TEST_F(NodeModel, MinHeapAgreesWithALiteralModelUnderRandomOperations) {
+  Run<CCmTimerMinHeapQueue>(&HeapKey, [](std::mt19937& rng) { return Ms(static_cast<long>(rng() % 6) * 10 + 10); });
+}
+
+TEST_F(NodeModel, WheelAgreesWithALiteralModelUnderRandomOperations) {
+  // Odd milliseconds share buckets unevenly; a third are far timers, some
+  // on the 29/30-second border.
+  Run<CCmTimerWheelQueue>(&WheelKey, [](std::mt19937& rng) {
+    return rng() % 3 == 0 ? Ms(29000 + static_cast<long>(rng() % 12000)) : Ms(1 + static_cast<long>(rng() % 60));
+  });
+}
+
 TEST(CCmTimerQueueBase, CreateTimerQueueFollowsTheDefaultKind) {
   TraceCapture trace;
   std::unique_ptr<CCmTimerQueueBase> list(CCmTimerQueueBase::CreateTimerQueue(nullptr, CmQueueType_Default));
   ASSERT_TRUE(list);
   EXPECT_EQ(typeid(*list), typeid(CCmTimerQueueOrderedList));
+  std::unique_ptr<CCmTimerQueueBase> wheel(CCmTimerQueueBase::CreateTimerQueue(nullptr, CmQueueType_Wheel));
+  ASSERT_TRUE(wheel);
+  EXPECT_EQ(typeid(*wheel), typeid(CCmTimerWheelQueue));
+  cm_set_default_timer_type(CmQueueType_MinHeap);
   cm_set_default_timer_type(0);  // changes nothing
-  EXPECT_EQ(CmGetDefaultTimerType(), CmQueueType_OrderedList);
+  EXPECT_EQ(CmGetDefaultTimerType(), CmQueueType_MinHeap);
+  std::unique_ptr<CCmTimerQueueBase> heap(CCmTimerQueueBase::CreateTimerQueue(nullptr, CmQueueType_Default));
+  ASSERT_TRUE(heap);
+  EXPECT_EQ(typeid(*heap), typeid(CCmTimerMinHeapQueue));
   cm_set_default_timer_type(7);
   EXPECT_EQ(CCmTimerQueueBase::CreateTimerQueue(nullptr, CmQueueType_Default), nullptr);
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CreateTimerQueue, no timer queue of type=7", 1));
   cm_set_default_timer_type(CmQueueType_OrderedList);
+}
+
+// ---- the wheel's own cases
+
+using Wheel = FrozenClock;
+
+TEST_F(Wheel, BucketIndexIsTheTimeIn10MsUnitsModulo3000) {
+  const std::pair<CCmTimeValue, int> cases[] = {
+      {CCmTimeValue(1L, 234567L), 123}, {CCmTimeValue(29L, 999999L), 2999}, {CCmTimeValue(30L, 0L), 0},
+      {CCmTimeValue(0L, -10000L), 2999}, {CCmTimeValue::get_tvMax(), 799}, {CCmTimeValue(-0x7fffffffL - 1, 0L), 2200}};
+  for (const auto& [time, bucket] : cases) EXPECT_EQ(CCmTimerWheelQueue::BucketIndex(time), bucket) << time.GetSec();
+}
+
+// A far timer waits in a far bucket, is announced in its turn among near
+// timers scheduled later, and fires once, never a millisecond early.
+TEST_F(Wheel, FarTimerFiresOnceInItsTurnAmongNearOnes) {
+  CCmTimerWheelQueue queue;
+  std::vector<int> log;
+  Recorder far(&log, 40), before(&log, 38), after(&log, 42);
+  const CCmTimeValue start = m_tvNow;
+  queue.ScheduleTimer(&far, nullptr, Ms(40000), 1);
+  EXPECT_EQ(far.m_nWheelIndex, CCmTimerWheelQueue::BucketIndex(start + Ms(40000)));
+  EXPECT_EQ(CCmTimerQueueInspector::WheelFarCount(queue, far.m_nWheelIndex), 1u);
+  Advance(25000);
+  queue.ScheduleTimer(&after, nullptr, Ms(17000), 1);
+  queue.ScheduleTimer(&before, nullptr, Ms(13000), 1);
+  EXPECT_EQ(CCmTimerQueueInspector::WheelNearCount(queue, after.m_nWheelIndex), 1u);
+  CCmTimeValue earliest;
+  for (long t : {38000L, 40000L, 42000L}) {
+    queue.CheckExpire(nullptr, &earliest);
+    EXPECT_EQ(earliest, start + Ms(t));  // each deadline announced in turn
+    Advance((start + Ms(t) - m_tvNow).GetTotalInMsec() - 1);
+    EXPECT_EQ(queue.CheckExpire(), 0);
+    Advance(1);
+  }
+  EXPECT_EQ(queue.CheckExpire(nullptr, &earliest), 1);
+  EXPECT_EQ(earliest, CCmTimeValue::get_tvMax());
+  EXPECT_EQ(log, (std::vector<int>{38, 40, 42}));
+}
+
+// Within one 10 ms slot: near timers in scheduling order, then far ones;
+// the earliest time is the next one to fire, so none fires early.
+TEST_F(Wheel, OneSlotFiresInItsOwnOrderAndNeverEarly) {
+  CCmTimerWheelQueue queue;
+  std::vector<int> log;
+  Recorder far(&log, 1), first(&log, 2), second(&log, 3);
+  queue.ScheduleTimer(&far, nullptr, Ms(40002), 1);
+  Advance(40000 - 10);
+  queue.ScheduleTimer(&first, nullptr, Ms(18), 1);   // +40.008
+  queue.ScheduleTimer(&second, nullptr, Ms(15), 1);  // +40.005, same slot
+  EXPECT_EQ(far.m_nWheelIndex, second.m_nWheelIndex);
+  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(18));
+  Advance(17);
+  EXPECT_EQ(queue.CheckExpire(), 0);
+  Advance(1);
+  EXPECT_EQ(queue.CheckExpire(), 3);
+  EXPECT_EQ(log, (std::vector<int>{2, 3, 1}));
+}
+
+TEST_F(Wheel, ErasingTheEarliestAnnouncesTheNextHeldDeadline) {
+  CCmTimerWheelQueue queue;
+  Recorder a, b, c, d;
+  const std::pair<Recorder*, long> timers[] = {{&a, 15}, {&b, 12}, {&c, 2500}, {&d, 35000}};
+  for (const auto& [h, ms] : timers) queue.ScheduleTimer(h, nullptr, Ms(ms), 1);
+  const std::pair<Recorder*, CCmTimeValue> erasures[] = {
+      {&a, m_tvNow + Ms(12)}, {&b, m_tvNow + Ms(2500)}, {&d, m_tvNow + Ms(2500)}, {&c, CCmTimeValue::get_tvMax()}};
+  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(15));  // a, scheduled before b in its bucket
+  for (const auto& [h, next] : erasures) {
+    EXPECT_EQ(queue.CancelTimer(h), 0);
+    EXPECT_EQ(queue.GetEarliestTime(), next);
+  }
+}
+
+// ---- the calendar queue: slots, ticks and the zero-delay event
+
+class Calendar : public FrozenClock {
+ protected:
+  void SetUp() override {
+    FrozenClock::SetUp();
+    m_Events.Reset2CurrentThreadInfo();
+    m_Events.Start();
+  }
+  // Fires what the calendar posted; returns how many events there were.
+  size_t RunEvents() {
+    std::list<ICmEvent*> batch;
+    if (m_Events.PopPendingEvents(batch, 100) != 0) return 0;
+    m_Events.ProcessEvents(batch);
+    return batch.size();
+  }
+  CCmEventQueueUsingMutex m_Events;
+};
+
+TEST_F(Calendar, SlotArithmeticTicksAndTheLongIntervalClamp) {
+  TraceCapture trace;
+  CCmTimerQueueCalendar calendar(5, 1000, &m_Events);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotInterval(calendar), 10u);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarMaxSlot(calendar), 99u);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarMaxSlot(CCmTimerQueueCalendar(50, 20, &m_Events)), 10u);
+  std::vector<int> log;
+  Recorder quarter(&log, 25), clamped(&log, 5000), a(&log, 1), b(&log, 2), tiny(&log, 3);
+  calendar.TimerTick();  // current slot 1
+  calendar.ScheduleTimer(&quarter, nullptr, Ms(25), 1);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &quarter), 4);
+  calendar.ScheduleTimer(&clamped, nullptr, Ms(5000), 1);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &clamped), 0);  // 1 + 99, around the ring
+  EXPECT_TRUE(trace.Contains("CCmTimerQueueCalendar::InsertUnique_i, exceed max interval. interval_s=5 "
+                             "interval_us=0 dwDistance=500 m_impl->dwMaxSlotNumber=99 [this=0x",
+                             0));
+  calendar.ScheduleTimer(&a, nullptr, Ms(20), 2);
+  calendar.ScheduleTimer(&b, nullptr, Ms(20), 0);
+  calendar.ScheduleTimer(&tiny, nullptr, CCmTimeValue(0L, 300L), 1);  // the next slot, not this one
+  for (int tick = 1; tick <= 99; ++tick) calendar.TimerTick();
+  // Newest first within a slot; the periodic ones every 2 ticks.
+  EXPECT_EQ(std::vector<int>(log.begin(), log.begin() + 6), (std::vector<int>{3, 2, 1, 25, 1, 2}));
+  EXPECT_EQ(log.back(), 5000);  // 99 ticks on, alone in its slot
+  EXPECT_EQ(std::count(log.begin(), log.end(), 5000), 1);
+  EXPECT_EQ(clamped.at, m_tvNow);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarCurrentSlot(calendar), 0u);  // wrapped
+  EXPECT_EQ(calendar.CancelTimer(&quarter), ZAR_E_NOT_FOUND);  // its count ran out
+  EXPECT_EQ(calendar.ScheduleTimer(&b, nullptr, Ms(50), 0), ZAR_E_ALREADY_EXISTS);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &b), 5);
+  EXPECT_EQ(calendar.CancelTimer(&b), 0);
+}
+
+TEST_F(Calendar, ZeroDelayTimersShareOnePostAndFireOnceNewestFirst) {
+  CCmTimerQueueCalendar calendar(10, 1000, &m_Events);
+  std::vector<int> log;
+  Recorder a(&log, 1), b(&log, 2), c(&log, 3);
+  calendar.ScheduleTimer(&c, nullptr, Ms(30), 1);
+  calendar.ScheduleTimer(&a, nullptr, Ms(0), 5);
+  calendar.ScheduleTimer(&b, nullptr, Ms(0), 1);
+  EXPECT_EQ(calendar.ScheduleTimer(&c, nullptr, Ms(0), 1), ZAR_E_ALREADY_EXISTS);  // out of its slot
+  EXPECT_EQ(m_Events.GetPendingEventsCount(), 1u);
+  EXPECT_EQ(CCmTimerQueueInspector::CalendarFireNowCount(calendar), 3u);
+  EXPECT_EQ(calendar.CancelTimer(&b), 0);
+  EXPECT_EQ(RunEvents(), 1u);
+  EXPECT_EQ(log, (std::vector<int>{3, 1}));  // once, whatever the count
+  for (int tick = 0; tick < 5; ++tick) calendar.TimerTick();
+  EXPECT_EQ(log.size(), 2u);
+  // A callback re-scheduling itself with no delay waits for the next post.
+  Recorder again(&log, 4, [&] { calendar.ScheduleTimer(&again, nullptr, Ms(0), 1); });
+  calendar.ScheduleTimer(&again, nullptr, Ms(0), 1);
+  EXPECT_EQ(RunEvents(), 1u);
+  EXPECT_EQ(again.count, 1);
+  EXPECT_EQ(m_Events.GetPendingEventsCount(), 1u);
+  EXPECT_EQ(calendar.CancelTimer(&again), 0);
+}
+
+TEST_F(Calendar, RefusalsAndAPostOutlivingTheCalendar) {
+  TraceCapture trace;
+  Recorder h;
+  {
+    CCmTimerQueueCalendar calendar(10, 1000, &m_Events);
+    EXPECT_EQ(calendar.ScheduleTimer(nullptr, nullptr, Ms(10), 1), ZAR_E_INVALIDARG);
+    EXPECT_EQ(calendar.CancelTimer(nullptr), ZAR_E_INVALIDARG);
+    EXPECT_EQ(trace.Count("Assert failed: aEh"), 2u);
+    EXPECT_EQ(calendar.CancelTimer(&h), ZAR_E_NOT_FOUND);
+    calendar.ScheduleTimer(&h, nullptr, Ms(0), 1);
+  }
+  EXPECT_EQ(RunEvents(), 1u);  // the calendar is gone: nothing fires
+  m_Events.Stop();
+  CCmTimerQueueCalendar refused(10, 1000, &m_Events);
+  refused.ScheduleTimer(&h, nullptr, Ms(0), 1);
+  m_Events.Start();
+  refused.ScheduleTimer(&h, nullptr, Ms(0), 1);  // a refused post is made again
+  EXPECT_EQ(RunEvents(), 1u);
+  EXPECT_EQ(h.count, 1);
 }
 
 ThreadWaiter* g_pCancelWaiting = nullptr;

@@ -115,6 +115,12 @@ class CM_EXPORT ACmThread {
   // runs on.
   void Terminate();
 
+  // Keeps an object alive until this thread object is destroyed: aRelease
+  // (aObject) is called by the destructor, after the thread's queues are
+  // gone. The timer wrapper hands over a timer handler it could not take
+  // out of a stopping thread's queue this way. Any thread.
+  void ReleaseWhenDestroyed(void (*aRelease)(void*), void* aObject);
+
   void* GetThreadHandle() { return m_Handle.load(); }
   unsigned long GetThreadId() { return m_Tid.load(); }
   int GetThreadType() { return m_Type; }
@@ -148,6 +154,8 @@ class CM_EXPORT ACmThread {
   // Set by a voting thread procedure as its very last touch; a Destory that
   // casts the second vote waits for it before deleting.
   std::atomic<bool> m_bProcedureDone;
+  struct Keep;
+  Keep* m_pKeep;  // objects released by the destructor; guarded by m_StatusMutex
 
   static void ThreadProc(void* aThread);
   int StartOsThread();

@@ -13,8 +13,26 @@
 //    kind (CmQueueType); CmQueueType_Default follows
 //    cm_set_default_timer_type().
 //  - CCmTimerQueueOrderedList: a sorted list; the default kind.
+//  - CCmTimerMinHeapQueue: a binary heap; logarithmic everywhere, the
+//    choice for many timers with scattered deadlines.
+//  - CCmTimerWheelQueue: a timing wheel of 10 ms buckets; constant-time
+//    scheduling and firing for timers within 30 seconds.
 //  - CCmTimerQueueOnDemand: an ordered list that also tells its observer
 //    after every new schedule (heart-beat threads wake their host with it).
+//  - CCmTimerQueueCalendar: a ring of slots advanced by its owner's
+//    TimerTick, outside the engine: constant-time at slot granularity.
+//
+// What each operation costs (n timers scheduled):
+//
+//   queue          schedule / re-schedule   cancel      fire one (pop)
+//   ordered list   O(n) walk, from the end  O(1)        O(1)
+//   min-heap       O(log n)                 O(log n)    O(log n)
+//   wheel, < 30 s  O(1)                     O(1)        O(1) amortised
+//   wheel, far     O(k), k in its bucket    O(1)        O(1) amortised
+//   calendar       O(1)                     O(k) slot   O(1) per TimerTick entry
+//
+// Handlers are found through a hash index (O(1)); firing a periodic timer
+// re-inserts its node without touching the index.
 //  - CCmTimerQueueBase: the engine. A new storage derives from it and
 //    implements the node primitives (PushNode_l ... GetEarliestTime_l); the
 //    engine supplies scheduling, cancelling, firing, re-arming and the
@@ -190,6 +208,149 @@ class CM_EXPORT CCmTimerQueueOnDemand : public CCmTimerQueueOrderedList {
  public:
   explicit CCmTimerQueueOnDemand(ICmObserver* aObserver = nullptr) : CCmTimerQueueOrderedList(aObserver) {}
   int ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval, DWORD aCount) override;
+};
+
+// A binary min-heap of deadlines (four children per node, which halves the
+// depth and keeps siblings in one cache line). Each node remembers its place
+// in the heap, so replacing or cancelling a handler's timer is logarithmic,
+// not a search. Among equal deadlines timers fire in the order they were
+// scheduled or re-armed. ResetExpiredTime_l is the engine's: deadlines are
+// not re-based after the clock was set back.
+class CM_EXPORT CCmTimerMinHeapQueue : public CCmTimerQueueBase {
+ public:
+  explicit CCmTimerMinHeapQueue(ICmObserver* aObserver = nullptr);
+  ~CCmTimerMinHeapQueue() override;
+  CCmTimerMinHeapQueue(const CCmTimerMinHeapQueue&) = delete;
+  CCmTimerMinHeapQueue& operator=(const CCmTimerMinHeapQueue&) = delete;
+
+ protected:
+  int PushNode_l(const CNode& aNode) override;
+  int EraseNode_l(ICmTimerHandler* aEh) override;
+  int RePushNode_l(const CNode& aNode) override;
+  // An empty heap fails the assertion "!m_impl->nodes.empty()" (-1).
+  int PopFirstNode_l(CNode& aNode) override;
+  int GetEarliestTime_l(CCmTimeValue& aEarliest) const override;
+
+ private:
+  friend struct CCmTimerQueueInspector;
+  struct Impl;
+  Impl* m_impl;
+};
+
+// A timing wheel: 3000 buckets of 10 ms (one revolution is 30 s). A timer
+// due less than 30 s after it is scheduled (its deadline's second at most
+// now's second + 29) goes to the near list of its bucket, kept in
+// scheduling order; a later one to the far list of its bucket, kept in
+// deadline order. The bucket of a time is its 10 ms count modulo 3000
+// (BucketIndex); the handler's m_nWheelIndex names the bucket of its node.
+//
+// Firing order: by 10 ms slot (the deadline's 10 ms count, not reduced);
+// within one slot the near timers in scheduling order, then the far ones
+// in deadline order. The earliest time the queue reports is always the
+// deadline of the timer it fires next, so no timer fires before its own
+// deadline, and one that shares a slot with an earlier-scheduled timer due
+// a little later waits for it (less than 10 ms). Erasing or firing the
+// timer announced next looks for the following one from its bucket on,
+// skipping empty buckets 64 at a time, and stops at the first bucket that
+// holds a timer of the slot it stands for.
+//
+// ResetExpiredTime_l is the engine's: deadlines are not re-based after the
+// clock was set back.
+class CM_EXPORT CCmTimerWheelQueue : public CCmTimerQueueBase {
+ public:
+  static const int m_slot = 10;          // milliseconds per bucket
+  static const int m_maxBuckets = 3000;  // buckets per revolution
+
+  explicit CCmTimerWheelQueue(ICmObserver* aObserver = nullptr);
+  ~CCmTimerWheelQueue() override;
+  CCmTimerWheelQueue(const CCmTimerWheelQueue&) = delete;
+  CCmTimerWheelQueue& operator=(const CCmTimerWheelQueue&) = delete;
+
+  // (seconds * 100 + microseconds / 10000) modulo 3000, in 0..2999 for
+  // every value (1.234567 s gives 123).
+  static int BucketIndex(const CCmTimeValue& aTime);
+
+ protected:
+  int PushNode_l(const CNode& aNode) override;
+  int EraseNode_l(ICmTimerHandler* aEh) override;
+  int RePushNode_l(const CNode& aNode) override;
+  int PopFirstNode_l(CNode& aNode) override;
+  int GetEarliestTime_l(CCmTimeValue& aEarliest) const override;
+
+ private:
+  friend struct CCmTimerQueueInspector;
+  struct Impl;
+  Impl* m_impl;
+};
+
+// One entry of a calendar slot list.
+template <class ValueType>
+struct CCmTimerQueueCalendarSlotT {
+  CCmTimerQueueCalendarSlotT* m_pNext = nullptr;
+  ValueType m_Value;
+};
+
+// A ring of slots advanced by its owner: TimerTick, called once per slot
+// interval on the owning thread, moves to the next slot and fires every
+// timer in it (the most recently slotted first). A timer lands
+// ceil(interval / slot interval) slots ahead - at least one - and intervals
+// longer than the ring are clamped to its last slot with an error line
+// ("CCmTimerQueueCalendar::InsertUnique_i, exceed max interval. ...").
+// Timers scheduled with a zero interval fire once, whatever their count,
+// through one event posted to the owner's event queue, newest first.
+//
+// The calendar has no CheckExpire: nothing in the library ticks it. Its
+// precision is one slot; its span is fixed at construction.
+//
+// Lifetime: created, ticked and deleted by its owner; the destructor frees
+// every entry and calls no handler. A pending zero-delay event outliving
+// the calendar finds it gone and does nothing. OnDestorySelf does nothing:
+// event processing never deletes the calendar.
+//
+// Thread safety: a single-thread object. TimerTick, ScheduleTimer,
+// CancelTimer and OnEventFire all run on the thread that owns its event
+// queue.
+class CM_EXPORT CCmTimerQueueCalendar : public ICmTimerQueue, public ICmEvent {
+ public:
+  struct ValueType {
+    ICmTimerHandler* m_pEh = nullptr;
+    void* m_pToken = nullptr;
+    CCmTimeValue m_tvInterval;
+    DWORD m_dwCount = 0;  // 0 given to ScheduleTimer is kept as 0xFFFFFFFF
+  };
+  typedef CCmTimerQueueCalendarSlotT<ValueType> SlotType;
+
+  // aSlotInterval and aSpan in milliseconds: the slot interval is at least
+  // 10, the highest slot index aSpan / interval - 1 and at least 10. A null
+  // aEventQueue means the calling library thread's queue (if any).
+  CCmTimerQueueCalendar(DWORD aSlotInterval, DWORD aSpan, ICmEventQueue* aEventQueue = nullptr);
+  ~CCmTimerQueueCalendar() override;
+  CCmTimerQueueCalendar(const CCmTimerQueueCalendar&) = delete;
+  CCmTimerQueueCalendar& operator=(const CCmTimerQueueCalendar&) = delete;
+
+  // 0, ZAR_E_ALREADY_EXISTS when the handler's entry was moved,
+  // ZAR_E_INVALIDARG for a null handler, ZAR_E_OUTOFMEMORY. No interval or
+  // count check.
+  int ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval, DWORD aCount) override;
+  // 0, ZAR_E_NOT_FOUND, ZAR_E_INVALIDARG.
+  int CancelTimer(ICmTimerHandler* aEh) override;
+  // Fires the zero-delay timers waiting now (later ones wait for the next
+  // post); 0.
+  int OnEventFire() override;
+  void OnDestorySelf() override {}
+
+  void TimerTick();
+
+ private:
+  friend struct CCmTimerQueueInspector;
+  friend class CCmCalendarFireEvent;
+  SlotType* TakeEntry_i(ICmTimerHandler* aEh);
+  void InsertUnique_i(const CCmTimeValue& aInterval, SlotType* aEntry);
+  void PostFireNow_i();
+
+  CCmMutexNullSingleThread m_Mutex;
+  struct Impl;
+  Impl* m_impl;
 };
 
 CM_EXTERN_C_BEGIN

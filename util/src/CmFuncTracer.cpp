@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "CmClock.h"
 #include "CmConfigInitFile.h"
 #include "CmError.h"
 #include "CmFuncTracerInternal.h"
@@ -36,7 +37,7 @@ void Send(unsigned aLevel, const char* aModule, CCmTextFormator& aText) {
 uint64_t CmFuncTracerNowMs() {
   const CmFuncTracerClockFn clock = g_pfnClock.load(std::memory_order_relaxed);
   if (clock) return clock();
-  return static_cast<uint64_t>(cm_platform::MonotonicMicroseconds() / 1000);
+  return static_cast<uint64_t>(tick_policy::now_us() / 1000);
 }
 
 void CmFuncTracerSetClockForTest(CmFuncTracerClockFn aClock) { g_pfnClock.store(aClock); }

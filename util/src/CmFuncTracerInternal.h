@@ -8,7 +8,8 @@
 
 #include "CmFuncTracer.h"
 
-// The one clock of the function tracers: monotonic milliseconds.
+// The one clock of the function tracers: the steady clock of
+// tick_policy::now_us(), in milliseconds.
 CM_EXPORT uint64_t CmFuncTracerNowMs();
 
 // Test seam: the tracers read aClock instead (null restores the monotonic

@@ -85,9 +85,42 @@ ACmThread* FindThread(Match aMatch) {
 
 void CmThreadSetStartHook(void (*aHook)(ACmThread*)) { g_pfnStartHook.store(aHook); }
 
+// ----------------------------------------------------------- function tracers
+
+namespace {
+std::atomic<CCmThreadFuncTracerSite*> g_pFuncTracerSites{nullptr};
+}  // namespace
+
+CCmThreadFuncTracerSite::CCmThreadFuncTracerSite() : m_pNext(g_pFuncTracerSites.load()) {
+  // Sites are function-local statics, constructed once each; a lock-free
+  // push keeps a site's first call cheap.
+  while (!g_pFuncTracerSites.compare_exchange_weak(m_pNext, this)) {
+  }
+}
+
+void CmThreadResetFuncTracerCounts() {
+  for (CCmThreadFuncTracerSite* site = g_pFuncTracerSites.load(); site; site = site->Next()) site->Reset();
+}
+
+void CCmThreadFuncTracer::Start(const char* aFunction, int aLine, const void* aThis) {
+  CCmTextFormator function(m_szFunction, sizeof(m_szFunction));
+  function << aFunction << ",line=" << aLine << " [this=" << aThis << "]";
+  new (m_Tracer) CCmUtilFuncTracer(true, false, nullptr, m_szFunction, m_szExtra);
+  m_bStarted = true;
+}
+
+CCmThreadFuncTracer::~CCmThreadFuncTracer() {
+  if (m_bStarted) reinterpret_cast<CCmUtilFuncTracer*>(m_Tracer)->~CCmUtilFuncTracer();
+}
+
 void CmThreadSetStartTimeout(long aMilliseconds) { g_nStartTimeoutMs.store(aMilliseconds); }
 
 // ------------------------------------------------------------------ ACmThread
+
+struct ACmThread::Keep {
+  std::vector<std::pair<void (*)(void*), void*>> objects;
+};
+
 
 ACmThread::ACmThread()
     : m_Tid(0),
@@ -104,13 +137,14 @@ ACmThread::ACmThread()
       m_threadRunningStatus(STATUS_NOT_STARTED),
       m_nDeleteVotes(0),
       m_bLateDelete(false),
-      m_bProcedureDone(false) {
+      m_bProcedureDone(false),
+      m_pKeep(nullptr) {
   CM_THREAD_FUNC_TRACER("ACmThread::ACmThread", 57, "");
 }
 
 ACmThread::~ACmThread() {
-  // The tracer's leave line runs after the members are gone: it may print
-  // the address, never read the object.
+  // The tracer's texts are its own: its leave line reads nothing of the
+  // object (Destory's runs after `delete this`).
   CM_THREAD_FUNC_TRACER("ACmThread::~ACmThread", 62, ", m_Tid=" << m_Tid.load());
   delete m_pName;
   m_pName = nullptr;
@@ -119,6 +153,19 @@ ACmThread::~ACmThread() {
     m_bRegistered = 0;
   }
   // A handle names a thread by id and holds nothing to close.
+  // The subclasses' queues are gone by now: what was kept may go too.
+  if (Keep* keep = m_pKeep) {
+    m_pKeep = nullptr;
+    for (const auto& kept : keep->objects) kept.first(kept.second);
+    delete keep;
+  }
+}
+
+void ACmThread::ReleaseWhenDestroyed(void (*aRelease)(void*), void* aObject) {
+  if (!aRelease) return;
+  CCmMutexGuardT<CCmMutexThread> guard(m_StatusMutex);
+  if (!m_pKeep) m_pKeep = new Keep;
+  m_pKeep->objects.emplace_back(aRelease, aObject);
 }
 
 int ACmThread::Create(const char* aName, int aType, TFlag aFlag, bool aRegister) {

@@ -107,7 +107,12 @@ int CCmThreadTaskWithEventQueueOnly::Stop(CCmTimeValue* /*aTimeout*/) {
 
 CCmThreadTask::CCmThreadTask() : m_pTimerQueue(nullptr) {}
 
-CCmThreadTask::~CCmThreadTask() { delete m_pTimerQueue; }
+CCmThreadTask::~CCmThreadTask() {
+  // Cleared, so that nothing released while the bases are destroyed finds
+  // the freed queue through GetTimerQueue().
+  delete m_pTimerQueue;
+  m_pTimerQueue = nullptr;
+}
 
 void CCmThreadTask::OnThreadInit() {
   // On this thread: the queue belongs to it. An unknown default kind leaves
@@ -152,7 +157,10 @@ void CCmThreadTask::SleepMsWithLoop(unsigned long aMs) {
 CCmThreadHeartBeat::CCmThreadHeartBeat()
     : m_tvLastEarliest(CCmTimeValue::get_tvMax()), m_pTimerQueue(nullptr), m_pScheduler(nullptr) {}
 
-CCmThreadHeartBeat::~CCmThreadHeartBeat() { delete m_pTimerQueue; }
+CCmThreadHeartBeat::~CCmThreadHeartBeat() {
+  delete m_pTimerQueue;
+  m_pTimerQueue = nullptr;
+}
 
 void CCmThreadHeartBeat::OnThreadInit() {
   CM_INFO_TRACE_THIS("CCmThreadHeartBeat::OnThreadInit");

@@ -40,6 +40,10 @@ CCmTimerQueueBase* MakeOrderedList(ICmObserver* aObserver) {
   return new (std::nothrow) CCmTimerQueueOrderedList(aObserver);
 }
 
+CCmTimerQueueBase* MakeMinHeap(ICmObserver* aObserver) { return new (std::nothrow) CCmTimerMinHeapQueue(aObserver); }
+
+CCmTimerQueueBase* MakeWheel(ICmObserver* aObserver) { return new (std::nothrow) CCmTimerWheelQueue(aObserver); }
+
 struct QueueKind {
   CmQueueType type;
   QueueMaker make;  // null: no storage of this kind in this build
@@ -47,8 +51,8 @@ struct QueueKind {
 
 const QueueKind kQueueKinds[] = {
     {CmQueueType_OrderedList, &MakeOrderedList},
-    {CmQueueType_MinHeap, nullptr},
-    {CmQueueType_Wheel, nullptr},
+    {CmQueueType_MinHeap, &MakeMinHeap},
+    {CmQueueType_Wheel, &MakeWheel},
 };
 
 }  // namespace

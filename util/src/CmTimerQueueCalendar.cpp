@@ -1,0 +1,250 @@
+// The calendar queue: a ring of slot lists advanced by its owner's
+// TimerTick, and a fire-now list for zero-delay timers.
+//
+//   slots:  [0] -> e -> e      current slot: fired by the last tick
+//           [1] -> e           a timer of distance d sits in slot
+//           ...                (current + d) % (max + 1), newest first
+//           [max]
+//   fire-now: e -> e           fired by one posted event, newest first
+//
+// A handler has at most one entry. The handler index names the slot of a
+// slotted entry; entries of the fire-now list (and of a batch being fired)
+// are not in it and are found by walking those lists.
+//
+// The zero-delay post: rather than the calendar itself, a small event that
+// points at it is posted, so a calendar destroyed while its post is pending
+// leaves an event that finds it gone instead of a dangling one.
+#include <new>
+
+#include "CmDebug.h"
+#include "CmPointerIndex.h"
+#include "CmThread.h"
+#include "CmTimerQueue.h"
+#include "CmTimerQueueInternal.h"
+#include "CmTrace.h"
+
+namespace {
+constexpr DWORD kMinSlotInterval = 10;
+constexpr DWORD kMinMaxSlot = 10;
+constexpr DWORD kCountForever = 0xFFFFFFFF;
+}  // namespace
+
+// The posted stand-in of the calendar; both live on the owning thread.
+class CCmCalendarFireEvent : public ICmEvent {
+ public:
+  explicit CCmCalendarFireEvent(CCmTimerQueueCalendar* aCalendar) : ICmEvent(0), m_pCalendar(aCalendar) {}
+  int OnEventFire() override { return m_pCalendar ? m_pCalendar->OnEventFire() : ZAR_S_OK; }
+  void OnDestorySelf() override;
+  void Detach() { m_pCalendar = nullptr; }
+
+ private:
+  CCmTimerQueueCalendar* m_pCalendar;
+};
+
+struct CCmTimerQueueCalendar::Impl {
+  typedef CCmTimerQueueCalendar::SlotType Entry;
+
+  DWORD slotInterval = kMinSlotInterval;
+  Entry** slots = nullptr;  // dwMaxSlotNumber + 1 list heads
+  DWORD dwMaxSlotNumber = kMinMaxSlot;
+  DWORD currentSlot = 0;
+  ICmEventQueue* eventQueue = nullptr;
+  Entry* fireNow = nullptr;
+  Entry* firing = nullptr;  // the fire-now batch OnEventFire is delivering
+  CCmPointerIndexT<DWORD> slotOf;  // slotted handler -> slot
+  bool posted = false;
+  CCmCalendarFireEvent* pendingPost = nullptr;
+
+  // Unlinks aEh's entry from the list at aHead; null when absent.
+  static Entry* TakeFrom(Entry*& aHead, ICmTimerHandler* aEh) {
+    for (Entry** link = &aHead; *link; link = &(*link)->m_pNext) {
+      if ((*link)->m_Value.m_pEh == aEh) {
+        Entry* entry = *link;
+        *link = entry->m_pNext;
+        entry->m_pNext = nullptr;
+        return entry;
+      }
+    }
+    return nullptr;
+  }
+
+  static void FreeList(Entry* aHead) {
+    while (aHead) {
+      Entry* next = aHead->m_pNext;
+      delete aHead;
+      aHead = next;
+    }
+  }
+};
+
+void CCmCalendarFireEvent::OnDestorySelf() {
+  if (m_pCalendar && m_pCalendar->m_impl->pendingPost == this) m_pCalendar->m_impl->pendingPost = nullptr;
+  delete this;
+}
+
+CCmTimerQueueCalendar::CCmTimerQueueCalendar(DWORD aSlotInterval, DWORD aSpan, ICmEventQueue* aEventQueue)
+    : ICmEvent(0), m_impl(new Impl) {
+  m_impl->slotInterval = aSlotInterval < kMinSlotInterval ? kMinSlotInterval : aSlotInterval;
+  DWORD maxSlot = aSpan >= m_impl->slotInterval ? aSpan / m_impl->slotInterval - 1 : 0;
+  if (maxSlot < kMinMaxSlot) maxSlot = kMinMaxSlot;
+  m_impl->dwMaxSlotNumber = maxSlot;
+  m_impl->slots = new Impl::Entry*[static_cast<size_t>(maxSlot) + 1]();
+  if (!aEventQueue) {
+    if (ACmThread* thread = getCurrentThread()) aEventQueue = thread->GetEventQueue();
+  }
+  m_impl->eventQueue = aEventQueue;
+}
+
+CCmTimerQueueCalendar::~CCmTimerQueueCalendar() {
+  if (m_impl->pendingPost) m_impl->pendingPost->Detach();
+  Impl::FreeList(m_impl->fireNow);
+  Impl::FreeList(m_impl->firing);
+  for (DWORD i = 0; i <= m_impl->dwMaxSlotNumber; ++i) Impl::FreeList(m_impl->slots[i]);
+  delete[] m_impl->slots;
+  delete m_impl;
+}
+
+CCmTimerQueueCalendar::SlotType* CCmTimerQueueCalendar::TakeEntry_i(ICmTimerHandler* aEh) {
+  if (DWORD* slot = m_impl->slotOf.Find(aEh)) {
+    const DWORD where = *slot;
+    m_impl->slotOf.Erase(aEh);
+    return Impl::TakeFrom(m_impl->slots[where], aEh);
+  }
+  if (SlotType* entry = Impl::TakeFrom(m_impl->fireNow, aEh)) return entry;
+  return Impl::TakeFrom(m_impl->firing, aEh);
+}
+
+int CCmTimerQueueCalendar::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval,
+                                         DWORD aCount) {
+  CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
+  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+  SlotType* entry = TakeEntry_i(aEh);
+  const bool reused = entry != nullptr;
+  if (!entry) {
+    entry = new (std::nothrow) SlotType;
+    if (!entry) return ZAR_E_OUTOFMEMORY;
+  }
+  entry->m_Value.m_pEh = aEh;
+  entry->m_Value.m_pToken = aToken;
+  entry->m_Value.m_tvInterval = aInterval;
+  entry->m_Value.m_dwCount = aCount == 0 ? kCountForever : aCount;
+  if (aInterval == CCmTimeValue::get_tvZero()) {
+    entry->m_pNext = m_impl->fireNow;
+    m_impl->fireNow = entry;
+    PostFireNow_i();
+  } else {
+    InsertUnique_i(aInterval, entry);
+  }
+  return reused ? ZAR_E_ALREADY_EXISTS : ZAR_S_OK;
+}
+
+void CCmTimerQueueCalendar::PostFireNow_i() {
+  if (m_impl->posted || !m_impl->eventQueue) return;
+  m_impl->posted = true;
+  CCmCalendarFireEvent* event = new (std::nothrow) CCmCalendarFireEvent(this);
+  if (!event) {
+    m_impl->posted = false;
+    return;
+  }
+  m_impl->pendingPost = event;
+  if (m_impl->eventQueue->PostEvent(event, ICmEventQueue::EPRIORITY_DEFAULT, nullptr) != ZAR_S_OK) {
+    m_impl->posted = false;  // the refused event is already disposed of
+  }
+}
+
+void CCmTimerQueueCalendar::InsertUnique_i(const CCmTimeValue& aInterval, SlotType* aEntry) {
+  const uint32_t ms = static_cast<uint32_t>(aInterval.GetSec()) * 1000u + static_cast<uint32_t>(aInterval.GetUsec() / 1000);
+  DWORD distance = ms / m_impl->slotInterval + (ms % m_impl->slotInterval != 0 ? 1 : 0);
+  if (distance > m_impl->dwMaxSlotNumber - 1) {
+    CM_ERROR_TRACE_THIS("CCmTimerQueueCalendar::InsertUnique_i, exceed max interval. interval_s="
+                        << aInterval.GetSec() << " interval_us=" << aInterval.GetUsec() << " dwDistance=" << distance
+                        << " m_impl->dwMaxSlotNumber=" << m_impl->dwMaxSlotNumber);
+    distance = m_impl->dwMaxSlotNumber;
+  }
+  // Below a millisecond the distance would be the slot being fired, where a
+  // re-inserted periodic entry would be fired again and again.
+  if (distance == 0) distance = 1;
+  const DWORD slot = static_cast<DWORD>((static_cast<uint64_t>(m_impl->currentSlot) + distance) %
+                                        (static_cast<uint64_t>(m_impl->dwMaxSlotNumber) + 1));
+  aEntry->m_pNext = m_impl->slots[slot];
+  m_impl->slots[slot] = aEntry;
+  m_impl->slotOf.Insert(aEntry->m_Value.m_pEh, slot);
+}
+
+void CCmTimerQueueCalendar::TimerTick() {
+  m_impl->currentSlot = m_impl->currentSlot >= m_impl->dwMaxSlotNumber ? 0 : m_impl->currentSlot + 1;
+  const DWORD current = m_impl->currentSlot;
+  const CCmTimeValue now = CmTimerQueueNow();
+  for (;;) {
+    ICmTimerHandler* handler;
+    void* token;
+    {
+      CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+      SlotType* entry = m_impl->slots[current];
+      if (!entry) break;
+      m_impl->slots[current] = entry->m_pNext;
+      entry->m_pNext = nullptr;
+      m_impl->slotOf.Erase(entry->m_Value.m_pEh);
+      handler = entry->m_Value.m_pEh;
+      token = entry->m_Value.m_pToken;
+      if (--entry->m_Value.m_dwCount == 0) {
+        delete entry;
+      } else {
+        InsertUnique_i(entry->m_Value.m_tvInterval, entry);
+      }
+    }
+    // The callback may schedule or cancel anything, this slot included.
+    handler->OnTimeout(now, token);
+  }
+}
+
+int CCmTimerQueueCalendar::OnEventFire() {
+  m_impl->posted = false;
+  const CCmTimeValue now = CmTimerQueueNow();
+  // This batch only: zero-delay timers scheduled by these callbacks go to a
+  // new post, so a callback re-scheduling itself cannot hold the thread.
+  m_impl->firing = m_impl->fireNow;
+  m_impl->fireNow = nullptr;
+  while (SlotType* entry = m_impl->firing) {
+    m_impl->firing = entry->m_pNext;
+    ICmTimerHandler* handler = entry->m_Value.m_pEh;
+    void* token = entry->m_Value.m_pToken;
+    delete entry;
+    handler->OnTimeout(now, token);
+  }
+  return ZAR_S_OK;
+}
+
+int CCmTimerQueueCalendar::CancelTimer(ICmTimerHandler* aEh) {
+  CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
+  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+  SlotType* entry = TakeEntry_i(aEh);
+  if (!entry) return ZAR_E_NOT_FOUND;
+  delete entry;
+  return ZAR_S_OK;
+}
+
+// ----------------------------------------------------------- test seam
+
+DWORD CCmTimerQueueInspector::CalendarSlotInterval(const CCmTimerQueueCalendar& aQueue) {
+  return aQueue.m_impl->slotInterval;
+}
+
+DWORD CCmTimerQueueInspector::CalendarMaxSlot(const CCmTimerQueueCalendar& aQueue) {
+  return aQueue.m_impl->dwMaxSlotNumber;
+}
+
+DWORD CCmTimerQueueInspector::CalendarCurrentSlot(const CCmTimerQueueCalendar& aQueue) {
+  return aQueue.m_impl->currentSlot;
+}
+
+long CCmTimerQueueInspector::CalendarSlotOf(const CCmTimerQueueCalendar& aQueue, ICmTimerHandler* aEh) {
+  const DWORD* slot = aQueue.m_impl->slotOf.Find(aEh);
+  return slot ? static_cast<long>(*slot) : -1;
+}
+
+size_t CCmTimerQueueInspector::CalendarFireNowCount(const CCmTimerQueueCalendar& aQueue) {
+  size_t n = 0;
+  for (const CCmTimerQueueCalendar::SlotType* e = aQueue.m_impl->fireNow; e; e = e->m_pNext) ++n;
+  return n;
+}

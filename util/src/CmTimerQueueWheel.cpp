@@ -1,0 +1,368 @@
+// The timing-wheel storage.
+//
+//   bucket b:  near list  (slot, scheduling order)   a ~ a ~ a ~ a(+3000)
+//              far list   (deadline order)           [f f f], front last
+//
+// A node's slot is its deadline in 10 ms units; its bucket is the slot
+// modulo 3000. A near list holds the nodes of one slot in the usual case,
+// so a push appends at its tail; after a late CheckExpire it may also hold
+// a node one revolution on, which is then kept behind (the list stays
+// sorted by slot, then by scheduling order). A far list is kept in
+// deadline order, equal deadlines newest first, as an array whose last entry
+// is its front.
+//
+// Next node: the wheel always knows the node it fires next ("announced")
+// and reports that node's deadline as the earliest time. The announced node
+// is the front of the near list of bucket(cursor) if that front is in slot
+// `cursor`, else the front of the far list of that bucket; `cursor` is the
+// smallest slot held (no node has a smaller one). A push into an earlier
+// slot moves the cursor back at once. Firing or erasing the announced node
+// searches on from its bucket: a bucket d places further on can only hold
+// slots >= cursor + d, so the search stops at the first bucket whose best
+// candidate is that slot; two bitmaps of non-empty buckets skip the empty
+// ones 64 at a time.
+//
+// Nodes live in an arena, near ones linked by index (no allocation per
+// push once warm); a hash index finds a handler's node; a popped node keeps its slot
+// and index entry until the next operation shows it is not re-armed.
+#include <algorithm>
+#include <vector>
+
+#include "CmDebug.h"
+#include "CmPointerIndex.h"
+#include "CmTimerQueue.h"
+#include "CmTimerQueueInternal.h"
+
+namespace {
+
+constexpr uint32_t kNone = 0xFFFFFFFF;
+constexpr int kBuckets = CCmTimerWheelQueue::m_maxBuckets;
+constexpr int kBitWords = (kBuckets + 63) / 64;
+// A deadline whose second lies further than this past now's second is far.
+constexpr long kNearSeconds = 29;
+
+int64_t SlotOf(const CCmTimeValue& aTime) {
+  return static_cast<int64_t>(aTime.GetSec()) * 100 + aTime.GetUsec() / 10000;
+}
+
+int BucketOfSlot(int64_t aSlot) {
+  const int64_t r = aSlot % kBuckets;
+  return static_cast<int>(r < 0 ? r + kBuckets : r);
+}
+
+struct Bitmap {
+  uint64_t words[kBitWords] = {};
+  void Set(int aBit) { words[aBit >> 6] |= uint64_t(1) << (aBit & 63); }
+  void Clear(int aBit) { words[aBit >> 6] &= ~(uint64_t(1) << (aBit & 63)); }
+  // The first set bit at or after aFrom (in aOther too when given), or -1.
+  int Next(int aFrom, const Bitmap& aOther) const {
+    int w = aFrom >> 6;
+    uint64_t bits = (words[w] | aOther.words[w]) & (~uint64_t(0) << (aFrom & 63));
+    for (;;) {
+      if (bits) return (w << 6) + __builtin_ctzll(bits);
+      if (++w == kBitWords) return -1;
+      bits = words[w] | aOther.words[w];
+    }
+  }
+};
+
+}  // namespace
+
+int CCmTimerWheelQueue::BucketIndex(const CCmTimeValue& aTime) { return BucketOfSlot(SlotOf(aTime)); }
+
+struct CCmTimerWheelQueue::Impl {
+  struct Node {
+    CNode value;
+    int64_t slot;
+    uint32_t prev, next;  // near lists only
+    int32_t bucket;       // -1 while popped or free
+    bool far;
+  };
+  struct List {
+    uint32_t head = kNone, tail = kNone;
+  };
+  // A far list is an array in descending deadline order, so its front (the
+  // earliest, the newest among equal deadlines) is the last entry: filing
+  // one is a binary search and a short move within a few cache lines.
+  struct FarEntry {
+    int64_t key;  // the deadline in microseconds
+    uint32_t node;
+  };
+  typedef std::vector<FarEntry> FarList;
+  // The next node a bucket offers, with what decides its turn.
+  struct Candidate {
+    uint32_t node = kNone;
+    int64_t slot = 0;
+    bool far = false;
+    CCmTimeValue expired;
+    // By slot, near before far.
+    bool Before(const Candidate& aOther) const {
+      return aOther.node == kNone || slot < aOther.slot || (slot == aOther.slot && !far && aOther.far);
+    }
+  };
+
+  std::vector<Node> arena;
+  std::vector<uint32_t> freeNodes;
+  List nearLists[kBuckets];
+  // Not below the slot of each near list's tail: a push at or after it
+  // appends without touching the tail node first.
+  int64_t nearTailSlot[kBuckets];
+  FarList farLists[kBuckets];
+  Bitmap nearBits, farBits;
+  CCmPointerIndexT<uint32_t> index;  // handler -> arena index
+  size_t count = 0;
+  int64_t cursor = 0;
+  uint32_t announced = kNone;
+  CCmTimeValue earliest;  // the announced node's deadline
+  ICmTimerHandler* popped = nullptr;
+  uint32_t poppedNode = kNone;
+
+  static int64_t KeyOf(const CCmTimeValue& aTime) {
+    return static_cast<int64_t>(aTime.GetSec()) * 1000000 + aTime.GetUsec();
+  }
+  // The slot of a normal time value from its microseconds (both truncate).
+  static int64_t SlotOfKey(int64_t aKey) { return aKey / 10000; }
+
+  // ---- lists
+  void Unlink(uint32_t aNode) {
+    Node& n = arena[aNode];
+    if (n.far) {
+      FarList& list = farLists[n.bucket];
+      const int64_t key = KeyOf(n.value.m_tvExpired);
+      auto it = std::partition_point(list.begin(), list.end(), [key](const FarEntry& e) { return e.key > key; });
+      while (it->node != aNode) ++it;
+      list.erase(it);
+      if (list.empty()) farBits.Clear(n.bucket);
+    } else {
+      List& list = nearLists[n.bucket];
+      if (n.prev == kNone) list.head = n.next;
+      else arena[n.prev].next = n.next;
+      if (n.next == kNone) list.tail = n.prev;  // its slot is no later: nearTailSlot stays a bound
+      else arena[n.next].prev = n.prev;
+      if (list.head == kNone) nearBits.Clear(n.bucket);
+    }
+    n.bucket = -1;
+    --count;
+  }
+
+  // Near: after the last node of the same or an earlier slot (normally the
+  // tail). Far: before the first node not earlier than it.
+  void Link(uint32_t aNode) {
+    Node& n = arena[aNode];
+    ++count;
+    if (n.far) {
+      FarList& list = farLists[n.bucket];
+      const int64_t key = KeyOf(n.value.m_tvExpired);
+      list.insert(std::partition_point(list.begin(), list.end(), [key](const FarEntry& e) { return e.key >= key; }),
+                  FarEntry{key, aNode});
+      farBits.Set(n.bucket);
+      return;
+    }
+    List& list = nearLists[n.bucket];
+    uint32_t after = list.tail;
+    if (after != kNone && nearTailSlot[n.bucket] > n.slot) {
+      while (after != kNone && arena[after].slot > n.slot) after = arena[after].prev;
+    }
+    n.prev = after;
+    n.next = after == kNone ? list.head : arena[after].next;
+    if (n.next == kNone) {
+      list.tail = aNode;
+      nearTailSlot[n.bucket] = n.slot;
+    } else {
+      arena[n.next].prev = aNode;
+    }
+    if (after == kNone) list.head = aNode;
+    else arena[after].next = aNode;
+    nearBits.Set(n.bucket);
+  }
+
+  // ---- the announced node
+  Candidate NearFront(int aBucket) const {
+    Candidate c;
+    if ((c.node = nearLists[aBucket].head) != kNone) {
+      c.slot = arena[c.node].slot;
+      c.expired = arena[c.node].value.m_tvExpired;
+    }
+    return c;
+  }
+  Candidate FarFront(int aBucket) const {
+    Candidate c;
+    c.far = true;
+    if (!farLists[aBucket].empty()) {
+      const FarEntry& front = farLists[aBucket].back();
+      c.node = front.node;
+      c.slot = SlotOfKey(front.key);
+      c.expired = CCmTimeValue(static_cast<long>(front.key / 1000000), static_cast<long>(front.key % 1000000));
+    }
+    return c;
+  }
+
+  void Announce(const Candidate& aNext) {
+    announced = aNext.node;
+    earliest = aNext.expired;
+  }
+
+  // Announces what bucket aBucket offers for the cursor's slot: its near
+  // front when that is of the slot, else its far front.
+  void AnnounceAt(int aBucket) {
+    const Candidate near = NearFront(aBucket);
+    if (near.node != kNone && near.slot == cursor) return Announce(near);
+    const Candidate far = FarFront(aBucket);
+    if (far.node != kNone && far.slot == cursor) Announce(far);
+  }
+
+  // Finds the announced node from the cursor on (every node's slot >= cursor).
+  void Refind() {
+    announced = kNone;
+    if (count == 0) return;
+    const int start = BucketOfSlot(cursor);
+    Candidate best;
+    bool wrapped = false;
+    int from = start;
+    for (;;) {
+      const int bucket = from < kBuckets ? nearBits.Next(from, farBits) : -1;
+      if (bucket == -1 || (wrapped && bucket >= start)) {
+        if (wrapped) break;  // every bucket seen: the best one is first
+        wrapped = true;
+        from = 0;
+        continue;
+      }
+      const Candidate near = NearFront(bucket);
+      const Candidate far = FarFront(bucket);
+      if (near.node != kNone && near.Before(best)) best = near;
+      if (far.node != kNone && far.Before(best)) best = far;
+      // Buckets further on only hold slots later than their turn.
+      const int distance = wrapped ? bucket + kBuckets - start : bucket - start;
+      if (best.slot <= cursor + distance) break;
+      from = bucket + 1;
+    }
+    cursor = best.slot;
+    Announce(best);
+  }
+
+  // ---- nodes
+  uint32_t NewNode(const CNode& aNode) {
+    uint32_t node;
+    if (!freeNodes.empty()) {
+      node = freeNodes.back();
+      freeNodes.pop_back();
+    } else {
+      node = static_cast<uint32_t>(arena.size());
+      arena.push_back(Node());
+    }
+    arena[node].value = aNode;
+    return node;
+  }
+
+  void FreeNode(uint32_t aNode) {
+    arena[aNode].bucket = -1;
+    freeNodes.push_back(aNode);
+  }
+
+  void SettlePop() {
+    if (!popped) return;
+    index.Erase(popped);
+    FreeNode(poppedNode);
+    popped = nullptr;
+    poppedNode = kNone;
+  }
+
+  // Files a node holding aNode.value; aNow decides near or far.
+  void Place(uint32_t aNode, const CCmTimeValue& aNow) {
+    Node& n = arena[aNode];
+    n.slot = SlotOf(n.value.m_tvExpired);
+    n.bucket = BucketOfSlot(n.slot);
+    n.far = n.value.m_tvExpired.GetSec() > aNow.GetSec() + kNearSeconds;
+    n.value.m_pEh->m_nWheelIndex = n.bucket;
+    const bool wasEmpty = count == 0;
+    Link(aNode);
+    if (wasEmpty || n.slot < cursor) cursor = n.slot;
+    if (n.slot == cursor) AnnounceAt(n.bucket);
+  }
+
+  void Push(const CNode& aNode, const CCmTimeValue& aNow) {
+    if (popped == aNode.m_pEh) {
+      popped = nullptr;
+      arena[poppedNode].value = aNode;
+      Place(poppedNode, aNow);
+      poppedNode = kNone;
+      return;
+    }
+    SettlePop();
+    const uint32_t node = NewNode(aNode);
+    index.Insert(aNode.m_pEh, node);
+    Place(node, aNow);
+  }
+
+  int Erase(ICmTimerHandler* aEh) {
+    SettlePop();
+    uint32_t* found = index.Find(aEh);
+    if (!found) return 1;
+    const uint32_t node = *found;
+    index.Erase(aEh);
+    Unlink(node);
+    FreeNode(node);
+    if (node == announced) Refind();
+    return 0;
+  }
+
+  void PopAnnounced(CNode& aNode) {
+    SettlePop();
+    const uint32_t node = announced;
+    aNode = arena[node].value;
+    Unlink(node);
+    popped = aNode.m_pEh;
+    poppedNode = node;
+    Refind();
+  }
+};
+
+CCmTimerWheelQueue::CCmTimerWheelQueue(ICmObserver* aObserver) : CCmTimerQueueBase(aObserver), m_impl(new Impl) {}
+
+CCmTimerWheelQueue::~CCmTimerWheelQueue() { delete m_impl; }
+
+int CCmTimerWheelQueue::PushNode_l(const CNode& aNode) {
+  const int removed = m_impl->Erase(aNode.m_pEh) == 0 ? 1 : 0;
+  // The engine computed the deadline as now + interval: that is the now of
+  // this schedule, with no second clock read.
+  m_impl->Push(aNode, aNode.m_tvExpired - aNode.m_tvInterval);
+  return removed;
+}
+
+int CCmTimerWheelQueue::EraseNode_l(ICmTimerHandler* aEh) { return m_impl->Erase(aEh); }
+
+int CCmTimerWheelQueue::RePushNode_l(const CNode& aNode) {
+  m_impl->Push(aNode, CmTimerQueueNow());
+  return 0;
+}
+
+int CCmTimerWheelQueue::PopFirstNode_l(CNode& aNode) {
+  CM_ASSERTE_RETURN(m_impl->announced != kNone, -1);
+  m_impl->PopAnnounced(aNode);
+  return 0;
+}
+
+int CCmTimerWheelQueue::GetEarliestTime_l(CCmTimeValue& aEarliest) const {
+  if (m_impl->announced == kNone) return -1;
+  aEarliest = m_impl->earliest;
+  return 0;
+}
+
+// ----------------------------------------------------------- test seam
+
+namespace {
+template <class Impl, class List>
+size_t CountList(const Impl& aImpl, const List& aList) {
+  size_t n = 0;
+  for (uint32_t node = aList.head; node != kNone; node = aImpl.arena[node].next) ++n;
+  return n;
+}
+}  // namespace
+
+size_t CCmTimerQueueInspector::WheelNearCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
+  return CountList(*aQueue.m_impl, aQueue.m_impl->nearLists[aBucket]);
+}
+
+size_t CCmTimerQueueInspector::WheelFarCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
+  return aQueue.m_impl->farLists[aBucket].size();
+}
