@@ -39,11 +39,16 @@
 //    clock-jump rules on top of them.
 //
 // Deadlines are absolute wall-clock times. The queue watches for the clock
-// being set: a deadline more than an hour ahead of now after a setback makes
-// the storage re-base its deadlines (ResetExpiredTime_l) and the caller come
-// back at once; a periodic timer more than an hour overdue after a jump
-// forward is re-armed one period after now. Both are warnings
-// ("CCmTimerQueueBase::CheckExpire local changed, ...").
+// being set: when the clock reads more than an hour earlier than at the
+// queue's previous look and the earliest deadline lies more than an hour
+// ahead, the storage re-bases its deadlines (ResetExpiredTime_l) and the
+// caller comes back at once; a periodic timer more than an hour overdue after
+// a jump forward is re-armed one period after now. Both are warnings
+// ("CCmTimerQueueBase::CheckExpire local changed, ..."). A set-back is told
+// by the clock going back, not by the deadline's distance alone, so a timer
+// scheduled hours ahead is not mistaken for one (that reading made the
+// owning loop spin, asking to be called again at once, until the deadline
+// came within the hour).
 #ifndef CM_TIMER_QUEUE_H
 #define CM_TIMER_QUEUE_H
 
@@ -170,6 +175,9 @@ class CM_EXPORT CCmTimerQueueBase : public ICmTimerQueue {
   // CheckExpire; read by a CancelTimer on another thread.
   std::atomic<ICmTimerHandler*> m_pExpiringHandler;
   std::atomic<DWORD> m_dwExpiringThreadId;
+  // The clock at the queue's previous look (owner thread only): a reading
+  // more than an hour before it means the clock was set back.
+  CCmTimeValue m_tvLastLook;
 
  private:
   void ReArm(CNode& aNode, const CCmTimeValue& aNow);

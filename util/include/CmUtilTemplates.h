@@ -96,7 +96,7 @@ class CM_EXPORT CCmCleanUpBase {
 // Thread safety: Instance() may be called from any thread; exactly one T is
 // created. A pointer obtained from Instance() is valid until CleanupAll.
 template <class T>
-class CCmSingletonT : public CCmCleanUpBase {
+class CM_EXPORT CCmSingletonT : public CCmCleanUpBase {
  public:
   static T* Instance() {
     CCmSingletonT* singleton = m_psInstance.load(std::memory_order_acquire);

@@ -98,7 +98,10 @@ CCmTimerQueueBase* CCmTimerQueueBase::CreateTimerQueue(ICmObserver* aObserver, C
 // ------------------------------------------------------------ the engine
 
 CCmTimerQueueBase::CCmTimerQueueBase(ICmObserver* aObserver)
-    : m_pObserver(aObserver), m_pExpiringHandler(nullptr), m_dwExpiringThreadId(0) {}
+    : m_pObserver(aObserver),
+      m_pExpiringHandler(nullptr),
+      m_dwExpiringThreadId(0),
+      m_tvLastLook(CmTimerQueueNow()) {}
 
 CCmTimerQueueBase::~CCmTimerQueueBase() = default;
 
@@ -108,19 +111,19 @@ int CCmTimerQueueBase::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const C
   CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
   CM_ASSERTE_RETURN(aInterval > CCmTimeValue::get_tvZero() || aCount == 1, ZAR_E_INVALIDARG);
   CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-  bool wasEmpty = false;
-  if (m_pObserver) {
-    CCmTimeValue earliest;
-    wasEmpty = GetEarliestTime_l(earliest) == -1;
-  }
+  CCmTimeValue earliest;
+  const bool wasEmpty = GetEarliestTime_l(earliest) == -1;
+  const CCmTimeValue now = CmTimerQueueNow();
+  // With no deadline to protect, this reading is the queue's latest look.
+  if (wasEmpty) m_tvLastLook = now;
   CNode node;
   node.m_pEh = aEh;
   node.m_pToken = aToken;
-  node.m_tvExpired = CmTimerQueueNow() + aInterval;
+  node.m_tvExpired = now + aInterval;
   node.m_tvInterval = aInterval;
   node.m_dwCount = aCount == 0 ? kCountForever : aCount;
   const int pushed = PushNode_l(node);
-  if (wasEmpty) m_pObserver->OnObserve("TimerQueue", nullptr);
+  if (wasEmpty && m_pObserver) m_pObserver->OnObserve("TimerQueue", nullptr);
   if (pushed == 0) return ZAR_S_OK;
   return pushed == 1 ? ZAR_E_ALREADY_EXISTS : ZAR_E_FAIL;
 }
@@ -183,6 +186,8 @@ int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEar
     }
   }
   const CCmTimeValue tvCur = CmTimerQueueNow();
+  const CCmTimeValue lastLook = m_tvLastLook;
+  m_tvLastLook = tvCur;
   m_dwExpiringThreadId.store(cm_platform::CurrentThreadId(), std::memory_order_release);
   int fired = 0;
   while (earliest <= tvCur) {
@@ -212,7 +217,7 @@ int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEar
       return fired;
     }
   }
-  if (earliest - kClockJump > tvCur) {
+  if (earliest - kClockJump > tvCur && tvCur + kClockJump < lastLook) {
     // The clock was set back: deadlines an hour or more away are stale.
     CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
     ResetExpiredTime_l(tvCur);
