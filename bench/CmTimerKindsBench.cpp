@@ -61,18 +61,18 @@ void BM_Kinds_Ours(benchmark::State& state) {
   const Workload work(n);
   std::vector<CountingHandler> handlers(static_cast<size_t>(n));
   CCmTimeValue now = kStart;
-  CmTimerQueueClockFreeze(&now);
+  CmTimerQueueClockFreezeForTesting(&now);
   Queue queue;
   long fired = 0, failures = 0, expected = 0;
   for (auto _ : state) {
     for (long i = 0; i < n; ++i) failures += queue.ScheduleTimer(&handlers[i], &fired, Ms(work.deadlineMs[i]), 1) != 0;
     for (long i : work.cancelled) failures += queue.CancelTimer(&handlers[i]) != 0;
     now += Ms(kMaxDeadlineMs + 1);
-    CmTimerQueueClockFreeze(&now);
+    CmTimerQueueClockFreezeForTesting(&now);
     queue.CheckExpire();
     expected += n - n / 2;
   }
-  CmTimerQueueClockFreeze(nullptr);
+  CmTimerQueueClockFreezeForTesting(nullptr);
   if (failures || fired != expected || queue.GetEarliestTime() != CCmTimeValue::get_tvMax()) {
     state.SkipWithError("wrong work");
   }

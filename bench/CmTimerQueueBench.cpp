@@ -59,10 +59,10 @@ ACE_Time_Value AceMs(long aMs) { return ACE_Time_Value(aMs / 1000, (aMs % 1000) 
 
 struct FrozenClock {
   FrozenClock() { Set(kStart); }
-  ~FrozenClock() { CmTimerQueueClockFreeze(nullptr); }
+  ~FrozenClock() { CmTimerQueueClockFreezeForTesting(nullptr); }
   void Set(const CCmTimeValue& aNow) {
     now = aNow;
-    CmTimerQueueClockFreeze(&now);
+    CmTimerQueueClockFreezeForTesting(&now);
   }
   CCmTimeValue now;
 };

@@ -97,14 +97,14 @@ TEST(CmClock, TimeSplitsAndTheSteadyClock) {
 // Two users share one "t-tick" thread; the last one out ends it.
 TEST(CmLowTick, ReferenceCountedTickThread) {
   TraceCapture trace;
-  ASSERT_EQ(CmLowTickRefCount(), 0);
-  ASSERT_EQ(CmLowTickThread(), nullptr);
+  ASSERT_EQ(CmLowTickRefCountForTesting(), 0);
+  ASSERT_EQ(CmLowTickThreadForTesting(), nullptr);
   EXPECT_EQ(g_qwCmLowTickUs.load(), kMockTimeDisabled);  // readers use the tick count
 
   startLowTick();
   low_tick_policy::start();
-  EXPECT_EQ(CmLowTickRefCount(), 2);
-  ACmThread* thread = CmLowTickThread();
+  EXPECT_EQ(CmLowTickRefCountForTesting(), 2);
+  ACmThread* thread = CmLowTickThreadForTesting();
   ASSERT_NE(thread, nullptr);
   EXPECT_STREQ(thread->GetName(), "t-tick");
   EXPECT_TRUE(trace.Contains("startLowTick: g_tickThread has been initialized", 1));
@@ -122,17 +122,17 @@ TEST(CmLowTick, ReferenceCountedTickThread) {
   EXPECT_GT(low_tick_policy::now(), first);
 
   stopLowTick();
-  EXPECT_EQ(CmLowTickRefCount(), 1);
-  EXPECT_EQ(CmLowTickThread(), thread);
+  EXPECT_EQ(CmLowTickRefCountForTesting(), 1);
+  EXPECT_EQ(CmLowTickThreadForTesting(), thread);
   EXPECT_TRUE(trace.Contains("stopLowTick, leave. refNum=1", 2));
   low_tick_policy::stop();
-  EXPECT_EQ(CmLowTickRefCount(), 0);
-  EXPECT_EQ(CmLowTickThread(), nullptr);
+  EXPECT_EQ(CmLowTickRefCountForTesting(), 0);
+  EXPECT_EQ(CmLowTickThreadForTesting(), nullptr);
   EXPECT_FALSE(generator->started());
   EXPECT_EQ(g_qwCmLowTickUs.load(), kMockTimeDisabled);
   EXPECT_TRUE(trace.Contains("low_tick_generator::stop [this=0x", 2));
   stopLowTick();  // one too many
-  EXPECT_EQ(CmLowTickRefCount(), 0);
+  EXPECT_EQ(CmLowTickRefCountForTesting(), 0);
   EXPECT_TRUE(trace.Contains("stopLowTick, leave. refNum=0", 2));
   EXPECT_EQ(trace.Count("stopLowTick, enter."), 3u);
 }
@@ -148,9 +148,9 @@ TEST(CmLowTick, AThreadWithoutTimersCannotStartTheGenerator) {
       0));
   EXPECT_FALSE(low_tick_generator::Instance()->started());
   EXPECT_EQ(g_qwCmLowTickUs.load(), kMockTimeDisabled);
-  EXPECT_EQ(CmLowTickRefCount(), 1);  // the thread itself was made
+  EXPECT_EQ(CmLowTickRefCountForTesting(), 1);  // the thread itself was made
   stopLowTick();
-  EXPECT_EQ(CmLowTickThread(), nullptr);
+  EXPECT_EQ(CmLowTickThreadForTesting(), nullptr);
 }
 
 }  // namespace

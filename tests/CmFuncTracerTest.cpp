@@ -25,8 +25,8 @@ uint64_t MockNow() { return g_nNowMs.load(); }
 
 class FuncTracer : public ::testing::Test {
  protected:
-  void SetUp() override { CmFuncTracerSetClockForTest(&MockNow); }
-  void TearDown() override { CmFuncTracerSetClockForTest(nullptr); }
+  void SetUp() override { CmFuncTracerSetClockForTesting(&MockNow); }
+  void TearDown() override { CmFuncTracerSetClockForTesting(nullptr); }
 };
 
 TEST_F(FuncTracer, EnterAndLeaveLinesWithCostLevels) {
@@ -78,8 +78,8 @@ TEST_F(FuncTracer, DisabledThresholdAndModule) {
 TEST(T120FuncTracer, FollowsTheModuleFilter) {
   ScopedTempDir dir;
   ScopedEnv profile("USERPROFILE", dir.Path()), tmpdir("TMPDIR", dir.Path());
-  CmT120TraceResetDirCacheForTest();
-  CmT120TraceResetInstanceForTest();
+  CmT120TraceResetDirCacheForTesting();
+  CmT120TraceResetInstanceForTesting();
   {
     TraceCapture trace;
     { CCmT120FuncTracer named("mod", "CFoo::Named"); }
@@ -95,8 +95,8 @@ TEST(T120FuncTracer, FollowsTheModuleFilter) {
     ASSERT_EQ(trace.Lines().size(), 2u);
     EXPECT_EQ(trace.Lines()[1].text, "[mod] Leave CFoo::Named");
   }
-  CmT120TraceResetInstanceForTest();
-  CmT120TraceResetDirCacheForTest();
+  CmT120TraceResetInstanceForTesting();
+  CmT120TraceResetDirCacheForTesting();
 }
 
 TEST(LeadingId, CompositionAndMachineId) {

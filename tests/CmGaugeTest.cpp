@@ -212,7 +212,7 @@ int64_t FakeSteadyNs() { return g_llSteadyNs; }
 
 // The start and end lines of a CmDuration living aLifeNs.
 std::pair<std::string, std::string> DurationLines(int64_t aLifeNs) {
-  CmDurationSetSteadyClockForTest(&FakeSteadyNs);
+  CmDurationSetSteadyClockForTesting(&FakeSteadyNs);
   testing::internal::CaptureStdout();
   std::string start;
   {
@@ -221,7 +221,7 @@ std::pair<std::string, std::string> DurationLines(int64_t aLifeNs) {
     testing::internal::CaptureStdout();
     g_llSteadyNs += aLifeNs;
   }
-  CmDurationSetSteadyClockForTest(nullptr);
+  CmDurationSetSteadyClockForTesting(nullptr);
   return {start, testing::internal::GetCapturedStdout()};
 }
 }  // namespace

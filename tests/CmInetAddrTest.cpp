@@ -21,14 +21,14 @@ namespace {
 class OfflineHost {
  public:
   explicit OfflineHost(const char* aHostName = nullptr) {
-    cm_platform::cm_platform_test_set_offline_lookup(true);
-    cm_platform::cm_platform_test_set_host_name(aHostName);
-    CmInetResetLocalIpCache();
+    cm_platform::SetOfflineLookupForTesting(true);
+    cm_platform::SetHostNameForTesting(aHostName);
+    CmInetResetLocalIpCacheForTesting();
   }
   ~OfflineHost() {
-    cm_platform::cm_platform_test_set_offline_lookup(false);
-    cm_platform::cm_platform_test_set_host_name(nullptr);
-    CmInetResetLocalIpCache();
+    cm_platform::SetOfflineLookupForTesting(false);
+    cm_platform::SetHostNameForTesting(nullptr);
+    CmInetResetLocalIpCacheForTesting();
   }
 };
 
@@ -104,12 +104,12 @@ TEST(cm_inet_ntop, PlatformFailureIsTracedWithItsErrorName) {
   const unsigned char v4[4] = {1, 2, 3, 4};
   char text[CM_IP_TEXT_SIZE];
   TraceCapture trace;
-  cm_platform::cm_platform_test_fail_address_to_text(1, ENOSPC);
+  cm_platform::FailAddressToTextForTesting(1, ENOSPC);
   errno = 0;
   EXPECT_EQ(nullptr, cm_inet_ntop(2, v4, text, sizeof(text)));
   EXPECT_EQ(ENOSPC, errno);
   EXPECT_TRUE(trace.Contains("cm_inet_ntop, WSAAddressToStringW failed, error code: WSAEFAULT", 0));
-  cm_platform::cm_platform_test_fail_address_to_text(1, ENOBUFS);
+  cm_platform::FailAddressToTextForTesting(1, ENOBUFS);
   EXPECT_EQ(nullptr, cm_inet_ntop(23, v4, text, sizeof(text)));
   EXPECT_TRUE(trace.Contains("error code: WSAENOBUFS", 0));
   EXPECT_EQ(text, cm_inet_ntop(2, v4, text, sizeof(text)));  // the seam is spent
@@ -220,9 +220,9 @@ TEST(transport_address_parse, CutsOutputsAndAssertsOnBadArguments) {
 TEST(get_local_ip, AnswersTheFirstIPv4OfTheHostNameAndKeepsIt) {
   OfflineHost offline("localhost");
   EXPECT_STREQ("127.0.0.1", get_local_ip());
-  cm_platform::cm_platform_test_set_host_name("10.9.8.7");
+  cm_platform::SetHostNameForTesting("10.9.8.7");
   EXPECT_STREQ("127.0.0.1", get_local_ip());  // kept from the first answer
-  CmInetResetLocalIpCache();
+  CmInetResetLocalIpCacheForTesting();
   EXPECT_STREQ("10.9.8.7", get_local_ip());
 }
 

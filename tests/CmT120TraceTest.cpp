@@ -50,12 +50,12 @@ class TraceFiles : public ::testing::Test {
  protected:
   TraceFiles() : m_Profile("USERPROFILE", m_Dir.Path()), m_Temp("TEMP", nullptr), m_Tmpdir("TMPDIR", m_Dir.Path()) {}
   void SetUp() override {
-    CmT120TraceResetDirCacheForTest();
-    CmT120TraceSetNowForTest(MarchFourth());
+    CmT120TraceResetDirCacheForTesting();
+    CmT120TraceSetNowForTesting(MarchFourth());
   }
   void TearDown() override {
-    CmT120TraceSetNowForTest(kCmT120TraceRealClock);
-    CmT120TraceResetDirCacheForTest();
+    CmT120TraceSetNowForTesting(kCmT120TraceRealClock);
+    CmT120TraceResetDirCacheForTesting();
   }
   std::string Info(int aIndex) const { return Name("info", aIndex); }
   std::string Error(int aIndex) const { return Name("error", aIndex); }
@@ -166,7 +166,7 @@ TEST_F(TraceFiles, NewDayRestartsBothRings) {
   trace.trace_string(0, "m", "day one");  // both rings move to index 1
   ASSERT_EQ(trace.info_file_name(), Info(1));
 
-  CmT120TraceSetNowForTest(MarchFourth() + 86400LL * 1000000);
+  CmT120TraceSetNowForTesting(MarchFourth() + 86400LL * 1000000);
   trace.trace_string(0, "m", "day two");
   EXPECT_EQ(ReadWholeFile(Info(1)), FileWith(Record("m", "day two", "05")));  // the previous info file
   EXPECT_EQ(trace.info_file_name(), Info(0));
@@ -211,7 +211,7 @@ TEST_F(TraceFiles, DirectoryComesFromTheEnvironment) {
   EXPECT_EQ(std::string(trace.get_trace_dir()), m_Dir.Path() + "/logs/");
   ScopedEnv other("USERPROFILE", nullptr);
   EXPECT_EQ(std::string(trace.get_trace_dir()), m_Dir.Path() + "/logs/");  // remembered once found
-  CmT120TraceResetDirCacheForTest();
+  CmT120TraceResetDirCacheForTesting();
   EXPECT_EQ(std::string(trace.get_trace_dir()), m_Dir.Path());  // neither: the temporary directory
   {
     ScopedEnv tooLong("TEMP", "/" + std::string(504, 'x'));
@@ -223,7 +223,7 @@ TEST_F(TraceFiles, DirectoryComesFromTheEnvironment) {
 }
 
 TEST_F(TraceFiles, TracePathOptionBitAndModuleFilter) {
-  CmT120TraceResetInstanceForTest();
+  CmT120TraceResetInstanceForTesting();
   {
     TraceCapture settings(2, 0x2);
     CM_ERROR_TRACE("CTest::Run, an error " << 7);
@@ -240,7 +240,7 @@ TEST_F(TraceFiles, TracePathOptionBitAndModuleFilter) {
     EXPECT_FALSE(is_module_trace_enabled(2, "mo"));
     EXPECT_FALSE(is_module_trace_enabled(2, nullptr));
   }
-  CmT120TraceResetInstanceForTest();
+  CmT120TraceResetInstanceForTesting();
 }
 
 }  // namespace

@@ -53,11 +53,11 @@ void AdvanceClockMs(long aMs) {
   CCmTimeValue step;
   step.SetByTotalMsec(aMs);
   g_tvClock += step;
-  CmTimerQueueClockFreeze(&g_tvClock);
+  CmTimerQueueClockFreezeForTesting(&g_tvClock);
 }
 
 TEST(CCmThreadTask, DueTimerFiresBeforeEachBatchOfAtMostFiveEvents) {
-  CmTimerQueueClockFreeze(&g_tvClock);
+  CmTimerQueueClockFreezeForTesting(&g_tvClock);
   ACmThread* task = NewTask("loop-order");
   std::vector<int> log;  // touched on the task thread only until the end
   Timer timer([&] { log.push_back(0); });
@@ -82,7 +82,7 @@ TEST(CCmThreadTask, DueTimerFiresBeforeEachBatchOfAtMostFiveEvents) {
   ASSERT_TRUE(done.WaitUntilTimeout(kLimit));
   StopJoinDestory(task);
   EXPECT_EQ(log, (std::vector<int>{0, 1, 2, 3, 4, 5, 0, 6, 7, 8, 9, 10, 0, 11, 12}));
-  CmTimerQueueClockFreeze(nullptr);
+  CmTimerQueueClockFreezeForTesting(nullptr);
 }
 
 TEST(CCmThreadTask, StopFiresWhatWasPostedBeforeAndRefusesTheRest) {
@@ -271,7 +271,7 @@ void BeatHook() { ++g_nBeatHooks; }
 TEST(CCmThreadHeartBeat, AsksItsHostForTheRightDelays) {
   TraceCapture trace;
   CCmTimeValue now(1700000000L, 0L);
-  CmTimerQueueClockFreeze(&now);
+  CmTimerQueueClockFreezeForTesting(&now);
   g_Delays.clear();
   g_nBeatHooks = 0;
   CCmThreadHeartBeat* beat = new CCmThreadHeartBeat;
@@ -306,7 +306,7 @@ TEST(CCmThreadHeartBeat, AsksItsHostForTheRightDelays) {
     EXPECT_EQ(delays(), std::vector<long>{expected});
   }
   now += CCmTimeValue(0L, 100000L);
-  CmTimerQueueClockFreeze(&now);
+  CmTimerQueueClockFreezeForTesting(&now);
   beat->DoHeartBeat();
   EXPECT_EQ(fired, 1);
   EXPECT_EQ(delays(), std::vector<long>{200});  // no timer left
@@ -322,7 +322,7 @@ TEST(CCmThreadHeartBeat, AsksItsHostForTheRightDelays) {
   beat->GetEventQueue()->PostEvent(CmMakeInvokeEvent([] { return 0; }));
   EXPECT_TRUE(delays().empty());  // the scheduler is gone
   beat->Destory(0);
-  CmTimerQueueClockFreeze(nullptr);
+  CmTimerQueueClockFreezeForTesting(nullptr);
 }
 
 }  // namespace

@@ -151,8 +151,8 @@ TEST(ACmThread, DeletionVotesInBothOrders) {
                         {"held-late-thread-first", TFLAG_JOINABLE, false},
                         {"detached-owner-first", TFLAG_DETACHED, true},
                         {"detached-thread-first", TFLAG_DETACHED, false}};
-  CmThreadSetStartHook(&HoldHeldThreads);
-  CmThreadSetStartTimeout(50);
+  CmThreadSetStartHookForTesting(&HoldHeldThreads);
+  CmThreadSetStartTimeoutForTesting(50);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TraceCapture trace;
@@ -185,8 +185,8 @@ TEST(ACmThread, DeletionVotesInBothOrders) {
       EXPECT_EQ(deletedOn, GetThreadSelfId());
     }
   }
-  CmThreadSetStartHook(nullptr);
-  CmThreadSetStartTimeout(5000);
+  CmThreadSetStartHookForTesting(nullptr);
+  CmThreadSetStartTimeoutForTesting(5000);
 }
 
 // Each life-cycle call is traced for its first 150 calls in the process;
@@ -197,7 +197,7 @@ TEST(ACmThread, FunctionTracersCoverTheFirst150CallsOfEachCall) {
   std::string self, tid;
   std::thread([&] {  // TT_HOST names the calling thread: not the test's own
     TraceCapture trace;
-    CmThreadResetFuncTracerCounts();
+    CmThreadResetFuncTracerCountsForTesting();
     for (int i = 0; i < 155; ++i) {
       ProbeThread* thread = new ProbeThread;
       ASSERT_EQ(thread->Create("h", TT_HOST, TFLAG_JOINABLE, false), 0);

@@ -35,14 +35,14 @@ CCmTimeValue Ms(long aMs) {
 // Stops the queues' clock at a fixed time for the test and restores it.
 class FrozenClock : public ::testing::Test {
  protected:
-  void SetUp() override { CmTimerQueueClockFreeze(&m_tvNow); }
+  void SetUp() override { CmTimerQueueClockFreezeForTesting(&m_tvNow); }
   void TearDown() override {
-    CmTimerQueueClockFreeze(nullptr);
-    CmTimerQueueClockSetOffset(CCmTimeValue());
+    CmTimerQueueClockFreezeForTesting(nullptr);
+    CmTimerQueueClockSetOffsetForTesting(CCmTimeValue());
   }
   void Advance(long aMs) {
     m_tvNow += Ms(aMs);
-    CmTimerQueueClockFreeze(&m_tvNow);
+    CmTimerQueueClockFreezeForTesting(&m_tvNow);
   }
   CCmTimeValue m_tvNow{1700000000L, 0L};
 };
@@ -173,7 +173,7 @@ TYPED_TEST(TimerQueueContract, ClockSetBackAndJumpForward) {
   Recorder fast, slow;
   queue.ScheduleTimer(&fast, nullptr, Ms(100), 0);
   queue.ScheduleTimer(&slow, nullptr, Ms(5000), 1);
-  CmTimerQueueClockSetOffset(CCmTimeValue(-7200L, 0L));  // set back two hours
+  CmTimerQueueClockSetOffsetForTesting(CCmTimeValue(-7200L, 0L));  // set back two hours
   CCmTimeValue remain;
   EXPECT_EQ(queue.CheckExpire(&remain), 0);
   EXPECT_EQ(remain, CCmTimeValue::get_tvZero());  // come back at once
@@ -186,7 +186,7 @@ TYPED_TEST(TimerQueueContract, ClockSetBackAndJumpForward) {
     EXPECT_EQ(queue.CheckExpire(&remain), 0);
     EXPECT_EQ(remain, CCmTimeValue(7200L, 0L));
     back = 0;
-    CmTimerQueueClockSetOffset(CCmTimeValue());
+    CmTimerQueueClockSetOffsetForTesting(CCmTimeValue());
   }
   EXPECT_EQ(queue.CheckExpire(&remain), 1);  // the list: deadlines now + period
   EXPECT_EQ(remain, Ms(100));
@@ -194,11 +194,11 @@ TYPED_TEST(TimerQueueContract, ClockSetBackAndJumpForward) {
   EXPECT_EQ(queue.CheckExpire(), 2);
 
   trace.Clear();
-  CmTimerQueueClockSetOffset(CCmTimeValue(back + 1800L, 0L));  // forward half an hour
+  CmTimerQueueClockSetOffsetForTesting(CCmTimeValue(back + 1800L, 0L));  // forward half an hour
   EXPECT_EQ(queue.CheckExpire(&remain), 1);                     // once, phase kept
   EXPECT_EQ(remain, Ms(100));
   EXPECT_FALSE(trace.Contains("m_tvExpired="));
-  CmTimerQueueClockSetOffset(CCmTimeValue(back + 7200L, 0L));  // forward 1.5 hours
+  CmTimerQueueClockSetOffsetForTesting(CCmTimeValue(back + 7200L, 0L));  // forward 1.5 hours
   EXPECT_EQ(queue.CheckExpire(&remain), 1);
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, m_tvExpired=", 1));
   EXPECT_EQ(remain, Ms(100));  // a new phase from now
@@ -516,11 +516,11 @@ TEST_F(Wheel, FarTimerFiresOnceInItsTurnAmongNearOnes) {
   const CCmTimeValue start = m_tvNow;
   queue.ScheduleTimer(&far, nullptr, Ms(40000), 1);
   EXPECT_EQ(far.m_nWheelIndex, CCmTimerWheelQueue::BucketIndex(start + Ms(40000)));
-  EXPECT_EQ(CCmTimerQueueInspector::WheelFarCount(queue, far.m_nWheelIndex), 1u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::WheelFarCount(queue, far.m_nWheelIndex), 1u);
   Advance(25000);
   queue.ScheduleTimer(&after, nullptr, Ms(17000), 1);
   queue.ScheduleTimer(&before, nullptr, Ms(13000), 1);
-  EXPECT_EQ(CCmTimerQueueInspector::WheelNearCount(queue, after.m_nWheelIndex), 1u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::WheelNearCount(queue, after.m_nWheelIndex), 1u);
   CCmTimeValue earliest;
   for (long t : {38000L, 40000L, 42000L}) {
     queue.CheckExpire(nullptr, &earliest);
@@ -589,16 +589,16 @@ class Calendar : public FrozenClock {
 TEST_F(Calendar, SlotArithmeticTicksAndTheLongIntervalClamp) {
   TraceCapture trace;
   CCmTimerQueueCalendar calendar(5, 1000, &m_Events);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotInterval(calendar), 10u);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarMaxSlot(calendar), 99u);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarMaxSlot(CCmTimerQueueCalendar(50, 20, &m_Events)), 10u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarSlotInterval(calendar), 10u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarMaxSlot(calendar), 99u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarMaxSlot(CCmTimerQueueCalendar(50, 20, &m_Events)), 10u);
   std::vector<int> log;
   Recorder quarter(&log, 25), clamped(&log, 5000), a(&log, 1), b(&log, 2), tiny(&log, 3);
   calendar.TimerTick();  // current slot 1
   calendar.ScheduleTimer(&quarter, nullptr, Ms(25), 1);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &quarter), 4);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarSlotOf(calendar, &quarter), 4);
   calendar.ScheduleTimer(&clamped, nullptr, Ms(5000), 1);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &clamped), 0);  // 1 + 99, around the ring
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarSlotOf(calendar, &clamped), 0);  // 1 + 99, around the ring
   EXPECT_TRUE(trace.Contains("CCmTimerQueueCalendar::InsertUnique_i, exceed max interval. interval_s=5 "
                              "interval_us=0 dwDistance=500 m_impl->dwMaxSlotNumber=99 [this=0x",
                              0));
@@ -611,10 +611,10 @@ TEST_F(Calendar, SlotArithmeticTicksAndTheLongIntervalClamp) {
   EXPECT_EQ(log.back(), 5000);  // 99 ticks on, alone in its slot
   EXPECT_EQ(std::count(log.begin(), log.end(), 5000), 1);
   EXPECT_EQ(clamped.at, m_tvNow);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarCurrentSlot(calendar), 0u);  // wrapped
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarCurrentSlot(calendar), 0u);  // wrapped
   EXPECT_EQ(calendar.CancelTimer(&quarter), ZAR_E_NOT_FOUND);  // its count ran out
   EXPECT_EQ(calendar.ScheduleTimer(&b, nullptr, Ms(50), 0), ZAR_E_ALREADY_EXISTS);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &b), 5);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarSlotOf(calendar, &b), 5);
   EXPECT_EQ(calendar.CancelTimer(&b), 0);
 }
 
@@ -627,7 +627,7 @@ TEST_F(Calendar, ZeroDelayTimersShareOnePostAndFireOnceNewestFirst) {
   calendar.ScheduleTimer(&b, nullptr, Ms(0), 1);
   EXPECT_EQ(calendar.ScheduleTimer(&c, nullptr, Ms(0), 1), ZAR_E_ALREADY_EXISTS);  // out of its slot
   EXPECT_EQ(m_Events.GetPendingEventsCount(), 1u);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarFireNowCount(calendar), 3u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarFireNowCount(calendar), 3u);
   EXPECT_EQ(calendar.CancelTimer(&b), 0);
   EXPECT_EQ(RunEvents(), 1u);
   EXPECT_EQ(log, (std::vector<int>{3, 1}));  // once, whatever the count
@@ -670,7 +670,7 @@ TEST_F(OrderedList, CancelFromAnotherThreadWaitsForTheRunningCallback) {
   CCmTimerQueueOrderedList queue;
   ThreadWaiter entered, cancelWaiting;
   g_pCancelWaiting = &cancelWaiting;
-  CmTimerQueueSetCancelWaitHook(&SignalCancelWaiting);
+  CmTimerQueueSetCancelWaitHookForTesting(&SignalCancelWaiting);
   std::atomic<bool> callbackDone{false};
   Recorder h(nullptr, 0, [&] {
     entered.Finished();
@@ -684,7 +684,7 @@ TEST_F(OrderedList, CancelFromAnotherThreadWaitsForTheRunningCallback) {
   EXPECT_EQ(queue.CancelTimer(&h), 0);
   EXPECT_TRUE(callbackDone);  // not running any more when the cancel returned
   owner.join();
-  CmTimerQueueSetCancelWaitHook(nullptr);
+  CmTimerQueueSetCancelWaitHookForTesting(nullptr);
   Advance(100);
   EXPECT_EQ(queue.CheckExpire(), 0);
   EXPECT_EQ(h.count, 1);

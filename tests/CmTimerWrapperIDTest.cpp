@@ -85,18 +85,18 @@ void RecordSleep(unsigned aMs) {
 class WrapperTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CmTimerQueueClockFreeze(&m_tvNow);
+    CmTimerQueueClockFreezeForTesting(&m_tvNow);
     m_pTask = NewTask("wrapped");
   }
   void TearDown() override {
     StopJoinDestory(m_pTask);
-    CmTimerQueueClockFreeze(nullptr);
-    CmTimerWrapperSetCancelSleep(nullptr);
+    CmTimerQueueClockFreezeForTesting(nullptr);
+    CmTimerWrapperSetCancelSleepForTesting(nullptr);
   }
   // Moves the queues' clock and lets the task fire what is due.
   void Advance(long aMs) {
     m_tvNow += Ms(aMs);
-    CmTimerQueueClockFreeze(&m_tvNow);
+    CmTimerQueueClockFreezeForTesting(&m_tvNow);
     Sync(m_pTask);
   }
   CCmTimeValue m_tvNow{1700000000L, 0L};
@@ -136,7 +136,7 @@ TEST_F(WrapperTest, RefusalsOfArgumentsAndThreads) {
   EXPECT_EQ(timer.ScheduleInThread(61, &sink, Ms(10), 0), 0);  // by type, after the cancel
   Sync(other);
   m_tvNow += Ms(10);
-  CmTimerQueueClockFreeze(&m_tvNow);
+  CmTimerQueueClockFreezeForTesting(&m_tvNow);
   Sync(other);
   EXPECT_EQ(sink.count, 1);
   EXPECT_EQ(sink.thread, other->GetThreadId());
@@ -217,7 +217,7 @@ TEST_F(WrapperTest, ForeignCancelWaitsBoundedlyForARunningCallback) {
     callbackDone = true;
   });
   Sink stuck([&](CCmTimerWrapperID*) { entered.Finished(), release.WaitUntilTimeout(kLimit); });
-  CmTimerWrapperSetCancelSleep(&RecordSleep);
+  CmTimerWrapperSetCancelSleepForTesting(&RecordSleep);
   for (Sink* sink : {&quick, &stuck}) {
     entered.Reset(1);
     g_Sleeps.clear();
@@ -226,7 +226,7 @@ TEST_F(WrapperTest, ForeignCancelWaitsBoundedlyForARunningCallback) {
     ASSERT_EQ(timer.ScheduleInThread(m_pTask, sink, Ms(10), 0), 0);
     Sync(m_pTask);
     m_tvNow += Ms(10);  // due now
-    CmTimerQueueClockFreeze(&m_tvNow);
+    CmTimerQueueClockFreezeForTesting(&m_tvNow);
     m_pTask->GetEventQueue()->PostEvent(CmMakeInvokeEvent([] { return 0; }));  // wake the loop
     ASSERT_TRUE(entered.WaitUntilTimeout(kLimit));
     EXPECT_EQ(timer.Cancel(), ZAR_E_POINTER);
@@ -301,7 +301,7 @@ TEST(CCmTimerWrapperID, ScheduleAndCancelFromEveryThreadUnderLoad) {
 // until it is destroyed, so its last turn cannot fire a freed one.
 TEST(CCmTimerWrapperID, CancelRefusedByAStoppingThreadIsSafe) {
   CCmTimeValue now(1700000000L, 0L);
-  CmTimerQueueClockFreeze(&now);
+  CmTimerQueueClockFreezeForTesting(&now);
   ACmThread* task = NewTask("stopping");
   Sink sink;
   CCmTimerWrapperID* timer = new CCmTimerWrapperID;
@@ -313,7 +313,7 @@ TEST(CCmTimerWrapperID, CancelRefusedByAStoppingThreadIsSafe) {
   ASSERT_TRUE(blocked.WaitUntilTimeout(kLimit));
   task->Stop(nullptr);  // the queue refuses posts from now on
   now += Ms(50);        // due at the loop's last turn
-  CmTimerQueueClockFreeze(&now);
+  CmTimerQueueClockFreezeForTesting(&now);
   delete timer;  // its cancel is refused
   release.Finished();
   task->Join();
@@ -323,7 +323,7 @@ TEST(CCmTimerWrapperID, CancelRefusedByAStoppingThreadIsSafe) {
   EXPECT_EQ(again.ScheduleInThread(task, &sink, Ms(10), 0), ZAR_E_UNEXPECTED);
   EXPECT_EQ(again.Cancel(), ZAR_E_NOT_FOUND);
   task->Destory(0);
-  CmTimerQueueClockFreeze(nullptr);
+  CmTimerQueueClockFreezeForTesting(nullptr);
 }
 
 }  // namespace

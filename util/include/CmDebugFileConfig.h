@@ -120,7 +120,7 @@ class CM_EXPORT CZarDebugFileConfig {
   struct Impl;
 
  private:
-  friend class CmDebugConfigTestAccess;
+  friend class CmDebugConfigForTesting;
 
   CZarDebugFileConfig();
   ~CZarDebugFileConfig();

@@ -240,7 +240,7 @@ class CM_EXPORT CCmTimerMinHeapQueue : public CCmTimerQueueBase {
   int GetEarliestTime_l(CCmTimeValue& aEarliest) const override;
 
  private:
-  friend struct CCmTimerQueueInspector;
+  friend struct CCmTimerQueueInspectorForTesting;
   struct Impl;
   Impl* m_impl;
 };
@@ -286,7 +286,7 @@ class CM_EXPORT CCmTimerWheelQueue : public CCmTimerQueueBase {
   int GetEarliestTime_l(CCmTimeValue& aEarliest) const override;
 
  private:
-  friend struct CCmTimerQueueInspector;
+  friend struct CCmTimerQueueInspectorForTesting;
   struct Impl;
   Impl* m_impl;
 };
@@ -350,7 +350,7 @@ class CM_EXPORT CCmTimerQueueCalendar : public ICmTimerQueue, public ICmEvent {
   void TimerTick();
 
  private:
-  friend struct CCmTimerQueueInspector;
+  friend struct CCmTimerQueueInspectorForTesting;
   friend class CCmCalendarFireEvent;
   SlotType* TakeEntry_i(ICmTimerHandler* aEh);
   void InsertUnique_i(const CCmTimeValue& aInterval, SlotType* aEntry);

@@ -290,21 +290,21 @@ bool CmReadTroubleshootingLevel(int& aLevel) {
   return true;
 }
 
-CZarDebugFileConfig* CmDebugConfigTestAccess::NewWithoutRecord() {
+CZarDebugFileConfig* CmDebugConfigForTesting::NewWithoutRecord() {
   g_bFailNextRecord.store(true);
   return new CZarDebugFileConfig();
 }
 
-void CmDebugConfigTestAccess::Delete(CZarDebugFileConfig* aConfig) { delete aConfig; }
+void CmDebugConfigForTesting::Delete(CZarDebugFileConfig* aConfig) { delete aConfig; }
 
-int CmDebugConfigTestAccess::TypeOf(CZarDebugFileConfig* aConfig, const std::string& aKey) {
+int CmDebugConfigForTesting::TypeOf(CZarDebugFileConfig* aConfig, const std::string& aKey) {
   if (!aConfig || !aConfig->m_pImpl) return -1;
   CCmMutexGuardT<CCmMutexThreadRecursive> guard(aConfig->m_pImpl->m_Mutex);
   const auto it = aConfig->m_pImpl->m_Values.find(aKey);
   return it == aConfig->m_pImpl->m_Values.end() ? -1 : TypeTag(it->second);
 }
 
-size_t CmDebugConfigTestAccess::Size(CZarDebugFileConfig* aConfig) {
+size_t CmDebugConfigForTesting::Size(CZarDebugFileConfig* aConfig) {
   if (!aConfig || !aConfig->m_pImpl) return 0;
   CCmMutexGuardT<CCmMutexThreadRecursive> guard(aConfig->m_pImpl->m_Mutex);
   return aConfig->m_pImpl->m_Values.size();

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "CmDebugFileConfig.h"
+#include "CmTestHooks.h"
 
-class CM_EXPORT CmDebugConfigTestAccess {
+class CM_TEST_EXPORT CmDebugConfigForTesting {
  public:
   // A separate object whose private record could not be created, as after
   // an allocation failure; free it with Delete.
@@ -20,6 +21,6 @@ class CM_EXPORT CmDebugConfigTestAccess {
 
 // The text with every bare word "null" outside strings, in any letter case,
 // written in lower case, so that a standard JSON parser accepts it.
-CM_EXPORT std::string CmJsonLowerCaseNulls(const std::string& aText);
+CM_TEST_EXPORT std::string CmJsonLowerCaseNulls(const std::string& aText);
 
 #endif  // CM_DEBUG_FILE_CONFIG_INTERNAL_H

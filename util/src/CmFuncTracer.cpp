@@ -14,7 +14,7 @@
 #include "CmT120TraceInternal.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
-#include "platform/CmPlatformFile.h"
+#include "platform/CmPlatformNet.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ uint64_t CmFuncTracerNowMs() {
   return static_cast<uint64_t>(tick_policy::now_us() / 1000);
 }
 
-void CmFuncTracerSetClockForTest(CmFuncTracerClockFn aClock) { g_pfnClock.store(aClock); }
+void CmFuncTracerSetClockForTesting(CmFuncTracerClockFn aClock) { g_pfnClock.store(aClock); }
 
 // ---- CCmUtilFuncTracer
 
@@ -117,8 +117,8 @@ const char* get_leading_id(void) {
   char machine[kLeadingIdMax + 1] = "";
   if (!get_string_param("Trace", "MachineID", machine, sizeof(machine))) machine[0] = '\0';
   std::string host;
-  int error = 0;
-  if (!cm_platform::HostName(host, error)) {
+  if (!cm_platform::NetHostName(host)) {
+    const int error = cm_platform::LastError();
     CM_WARNING_TRACE("CCmDnsManager::GetLocalIps, gethostname() failed! err=" << error);
     host.clear();
   }

@@ -7,18 +7,19 @@
 #include <string>
 
 #include "CmFuncTracer.h"
+#include "CmTestHooks.h"
 
 // The one clock of the function tracers: the steady clock of
 // tick_policy::now_us(), in milliseconds.
-CM_EXPORT uint64_t CmFuncTracerNowMs();
+CM_TEST_EXPORT uint64_t CmFuncTracerNowMs();
 
 // Test seam: the tracers read aClock instead (null restores the monotonic
 // clock), so cost levels are checked without sleeping.
 typedef uint64_t (*CmFuncTracerClockFn)();
-CM_EXPORT void CmFuncTracerSetClockForTest(CmFuncTracerClockFn aClock);
+CM_TEST_EXPORT void CmFuncTracerSetClockForTesting(CmFuncTracerClockFn aClock);
 
 // The leading id from its parts: aProcessName without a final ".exe", ".",
 // aMachineId, "." - at most 1023 characters.
-CM_EXPORT std::string CmComposeLeadingId(const std::string& aProcessName, const std::string& aMachineId);
+CM_TEST_EXPORT std::string CmComposeLeadingId(const std::string& aProcessName, const std::string& aMachineId);
 
 #endif  // CM_FUNC_TRACER_INTERNAL_H

@@ -335,7 +335,7 @@ void ReadIntEnvironment(const char* aName, long& aValue) {
 
 }  // namespace
 
-void CmDurationSetSteadyClockForTest(int64_t (*aNowNs)()) { g_pfnSteadyNowNs.store(aNowNs); }
+void CmDurationSetSteadyClockForTesting(int64_t (*aNowNs)()) { g_pfnSteadyNowNs.store(aNowNs); }
 
 CmDuration::CmDuration() : m_llStartNs(SteadyNowNs()) {
   long gating = -1;

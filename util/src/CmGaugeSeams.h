@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "CmDefines.h"
+#include "CmTestHooks.h"
 
 // Replaces the steady clock that CmDuration measures its life time with
 // (nanoseconds, arbitrary origin); null restores the real one.
-CM_EXPORT void CmDurationSetSteadyClockForTest(int64_t (*aNowNs)());
+CM_TEST_EXPORT void CmDurationSetSteadyClockForTesting(int64_t (*aNowNs)());
 
 #endif  // CM_GAUGE_SEAMS_H

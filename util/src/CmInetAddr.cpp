@@ -247,7 +247,7 @@ bool isPureIp6(void) {
   return realIPv6 && !realIPv4;
 }
 
-void CmInetResetLocalIpCache() {
+void CmInetResetLocalIpCacheForTesting() {
   std::lock_guard<std::mutex> lock(g_LocalIpMutex);
   g_bLocalIpFound.store(false);
 }

@@ -71,15 +71,15 @@ void CmT120TraceLocalNow(struct tm& aLocal, int& aMicroseconds) {
   aMicroseconds = static_cast<int>(now % 1000000);
 }
 
-void CmT120TraceSetNowForTest(int64_t aWallMicroseconds) { g_nNowOverride.store(aWallMicroseconds); }
+void CmT120TraceSetNowForTesting(int64_t aWallMicroseconds) { g_nNowOverride.store(aWallMicroseconds); }
 
-void CmT120TraceResetDirCacheForTest() {
+void CmT120TraceResetDirCacheForTesting() {
   std::lock_guard<std::mutex> lock(g_DirMutex);
   g_bTraceDirSet.store(false);
   g_szTraceDir[0] = '\0';
 }
 
-void CmT120TraceResetInstanceForTest() {
+void CmT120TraceResetInstanceForTesting() {
   std::lock_guard<std::mutex> lock(g_TraceCreateMutex);
   delete g_pT120Trace.exchange(nullptr);
 }

@@ -83,7 +83,7 @@ ACmThread* FindThread(Match aMatch) {
 
 }  // namespace
 
-void CmThreadSetStartHook(void (*aHook)(ACmThread*)) { g_pfnStartHook.store(aHook); }
+void CmThreadSetStartHookForTesting(void (*aHook)(ACmThread*)) { g_pfnStartHook.store(aHook); }
 
 // ----------------------------------------------------------- function tracers
 
@@ -98,7 +98,7 @@ CCmThreadFuncTracerSite::CCmThreadFuncTracerSite() : m_pNext(g_pFuncTracerSites.
   }
 }
 
-void CmThreadResetFuncTracerCounts() {
+void CmThreadResetFuncTracerCountsForTesting() {
   for (CCmThreadFuncTracerSite* site = g_pFuncTracerSites.load(); site; site = site->Next()) site->Reset();
 }
 
@@ -113,7 +113,7 @@ CCmThreadFuncTracer::~CCmThreadFuncTracer() {
   if (m_bStarted) reinterpret_cast<CCmUtilFuncTracer*>(m_Tracer)->~CCmUtilFuncTracer();
 }
 
-void CmThreadSetStartTimeout(long aMilliseconds) { g_nStartTimeoutMs.store(aMilliseconds); }
+void CmThreadSetStartTimeoutForTesting(long aMilliseconds) { g_nStartTimeoutMs.store(aMilliseconds); }
 
 // ------------------------------------------------------------------ ACmThread
 

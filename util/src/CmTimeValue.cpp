@@ -1,10 +1,13 @@
 #include "CmTimeValue.h"
 
-#include <sys/time.h>
-
 #include "platform/CmPlatform.h"
+#include "platform/CmPlatformClock.h"
 
-void CCmTimeValue::Set(const timeval& aTv) { Set(static_cast<long>(aTv.tv_sec), static_cast<long>(aTv.tv_usec)); }
+void CCmTimeValue::Set(const timeval& aTv) {
+  long sec, usec;
+  cm_platform::TimevalParts(aTv, sec, usec);
+  Set(sec, usec);
+}
 
 CCmTimeValue CCmTimeValue::GetTimeOfDay() {
   const int64_t us = cm_platform::WallClockMicroseconds();

@@ -65,9 +65,9 @@ CCmTimeValue CmTimerQueueNow() {
   return FromMicroseconds(base + g_nClockOffsetUs.load(std::memory_order_relaxed));
 }
 
-void CmTimerQueueClockSetOffset(const CCmTimeValue& aOffset) { g_nClockOffsetUs.store(ToMicroseconds(aOffset)); }
+void CmTimerQueueClockSetOffsetForTesting(const CCmTimeValue& aOffset) { g_nClockOffsetUs.store(ToMicroseconds(aOffset)); }
 
-void CmTimerQueueClockFreeze(const CCmTimeValue* aNow) {
+void CmTimerQueueClockFreezeForTesting(const CCmTimeValue* aNow) {
   if (aNow) {
     g_nFrozenUs.store(ToMicroseconds(*aNow));
     g_bClockFrozen.store(true);
@@ -76,7 +76,7 @@ void CmTimerQueueClockFreeze(const CCmTimeValue* aNow) {
   }
 }
 
-void CmTimerQueueSetCancelWaitHook(void (*aHook)()) { g_pfnCancelWaitHook.store(aHook); }
+void CmTimerQueueSetCancelWaitHookForTesting(void (*aHook)()) { g_pfnCancelWaitHook.store(aHook); }
 
 int32_t CmGetDefaultTimerType() { return g_nDefaultTimerType.load(); }
 

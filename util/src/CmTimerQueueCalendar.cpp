@@ -226,24 +226,24 @@ int CCmTimerQueueCalendar::CancelTimer(ICmTimerHandler* aEh) {
 
 // ----------------------------------------------------------- test seam
 
-DWORD CCmTimerQueueInspector::CalendarSlotInterval(const CCmTimerQueueCalendar& aQueue) {
+DWORD CCmTimerQueueInspectorForTesting::CalendarSlotInterval(const CCmTimerQueueCalendar& aQueue) {
   return aQueue.m_impl->slotInterval;
 }
 
-DWORD CCmTimerQueueInspector::CalendarMaxSlot(const CCmTimerQueueCalendar& aQueue) {
+DWORD CCmTimerQueueInspectorForTesting::CalendarMaxSlot(const CCmTimerQueueCalendar& aQueue) {
   return aQueue.m_impl->dwMaxSlotNumber;
 }
 
-DWORD CCmTimerQueueInspector::CalendarCurrentSlot(const CCmTimerQueueCalendar& aQueue) {
+DWORD CCmTimerQueueInspectorForTesting::CalendarCurrentSlot(const CCmTimerQueueCalendar& aQueue) {
   return aQueue.m_impl->currentSlot;
 }
 
-long CCmTimerQueueInspector::CalendarSlotOf(const CCmTimerQueueCalendar& aQueue, ICmTimerHandler* aEh) {
+long CCmTimerQueueInspectorForTesting::CalendarSlotOf(const CCmTimerQueueCalendar& aQueue, ICmTimerHandler* aEh) {
   const DWORD* slot = aQueue.m_impl->slotOf.Find(aEh);
   return slot ? static_cast<long>(*slot) : -1;
 }
 
-size_t CCmTimerQueueInspector::CalendarFireNowCount(const CCmTimerQueueCalendar& aQueue) {
+size_t CCmTimerQueueInspectorForTesting::CalendarFireNowCount(const CCmTimerQueueCalendar& aQueue) {
   size_t n = 0;
   for (const CCmTimerQueueCalendar::SlotType* e = aQueue.m_impl->fireNow; e; e = e->m_pNext) ++n;
   return n;

@@ -10,26 +10,27 @@
 #define CM_TIMER_QUEUE_INTERNAL_H
 
 #include "CmTimerQueue.h"
+#include "CmTestHooks.h"
 
 // The wall clock as the timer queues see it: the frozen time when one is
 // set, otherwise GetTimeOfDay(); plus the offset.
-CM_EXPORT CCmTimeValue CmTimerQueueNow();
+CM_TEST_EXPORT CCmTimeValue CmTimerQueueNow();
 
 // Test seam: shifts the timer queues' clock by aOffset (zero restores it).
-CM_EXPORT void CmTimerQueueClockSetOffset(const CCmTimeValue& aOffset);
+CM_TEST_EXPORT void CmTimerQueueClockSetOffsetForTesting(const CCmTimeValue& aOffset);
 // Test seam: stops the timer queues' clock at *aNow (the offset still
 // applies); null lets it run again.
-CM_EXPORT void CmTimerQueueClockFreeze(const CCmTimeValue* aNow);
+CM_TEST_EXPORT void CmTimerQueueClockFreezeForTesting(const CCmTimeValue* aNow);
 
 // Test seam: called by a CancelTimer from another thread each time it is
 // about to sleep while the handler's callback runs (null removes it).
-CM_EXPORT void CmTimerQueueSetCancelWaitHook(void (*aHook)());
+CM_TEST_EXPORT void CmTimerQueueSetCancelWaitHookForTesting(void (*aHook)());
 
 // The process-wide default queue kind (cm_set_default_timer_type).
-CM_EXPORT int32_t CmGetDefaultTimerType();
+CM_TEST_EXPORT int32_t CmGetDefaultTimerType();
 
 // Test seam: a look inside the storages, for tests of where a timer went.
-struct CM_EXPORT CCmTimerQueueInspector {
+struct CM_TEST_EXPORT CCmTimerQueueInspectorForTesting {
   // Nodes in the near and the far list of a wheel bucket.
   static size_t WheelNearCount(const CCmTimerWheelQueue& aQueue, int aBucket);
   static size_t WheelFarCount(const CCmTimerWheelQueue& aQueue, int aBucket);

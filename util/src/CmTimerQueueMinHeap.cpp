@@ -198,4 +198,4 @@ int CCmTimerMinHeapQueue::GetEarliestTime_l(CCmTimeValue& aEarliest) const {
   return 0;
 }
 
-size_t CCmTimerQueueInspector::HeapSize(const CCmTimerMinHeapQueue& aQueue) { return aQueue.m_impl->nodes.size(); }
+size_t CCmTimerQueueInspectorForTesting::HeapSize(const CCmTimerMinHeapQueue& aQueue) { return aQueue.m_impl->nodes.size(); }

@@ -359,10 +359,10 @@ size_t CountList(const Impl& aImpl, const List& aList) {
 }
 }  // namespace
 
-size_t CCmTimerQueueInspector::WheelNearCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
+size_t CCmTimerQueueInspectorForTesting::WheelNearCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
   return CountList(*aQueue.m_impl, aQueue.m_impl->nearLists[aBucket]);
 }
 
-size_t CCmTimerQueueInspector::WheelFarCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
+size_t CCmTimerQueueInspectorForTesting::WheelFarCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
   return aQueue.m_impl->farLists[aBucket].size();
 }

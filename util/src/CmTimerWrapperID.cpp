@@ -101,7 +101,7 @@ void ReleaseKeptRef(void* aRef) { static_cast<CCmTimerWrapperRef*>(aRef)->Releas
 
 }  // namespace
 
-void CmTimerWrapperSetCancelSleep(void (*aSleep)(unsigned aMs)) { g_pfnCancelSleep.store(aSleep); }
+void CmTimerWrapperSetCancelSleepForTesting(void (*aSleep)(unsigned aMs)) { g_pfnCancelSleep.store(aSleep); }
 
 // ------------------------------------------------------- CCmTimerWrapperRef
 

@@ -8,10 +8,11 @@
 #define CM_TRACE_INTERNAL_H
 
 #include "CmTrace.h"
+#include "CmTestHooks.h"
 
 // Stores the troubleshooting level and recomputes the threshold.
-CM_EXPORT void CmTraceSetTroubleshootingLevel(int aLevel);
-CM_EXPORT int CmTraceGetTroubleshootingLevel();
+CM_TEST_EXPORT void CmTraceSetTroubleshootingLevel(int aLevel);
+CM_TEST_EXPORT int CmTraceGetTroubleshootingLevel();
 
 // Reads "zar_trace_level" from the debug configuration; false when it is not
 // available.

@@ -256,12 +256,12 @@ void stopLowTick(void) {
   CM_INFO_TRACE("stopLowTick, leave. refNum=" << refNum);
 }
 
-int32_t CmLowTickRefCount() {
+int32_t CmLowTickRefCountForTesting() {
   CCmMutexGuardT<CCmMutexThread> guard(TickMutex());
   return refNum;
 }
 
-ACmThread* CmLowTickThread() {
+ACmThread* CmLowTickThreadForTesting() {
   CCmMutexGuardT<CCmMutexThread> guard(TickMutex());
   return g_tickThread;
 }

@@ -12,7 +12,12 @@
 
 #include <cstdint>
 
+struct timeval;
+
 namespace cm_platform {
+
+// The seconds and microseconds of the platform's struct timeval.
+void TimevalParts(const struct timeval& aTv, long& aSeconds, long& aMicroseconds);
 
 // The high-resolution counter; false when it cannot be read.
 bool HighResolutionCounter(int64_t& aCount);

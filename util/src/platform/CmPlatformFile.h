@@ -1,5 +1,5 @@
-// CmPlatformFile.h - files, directories, the environment and the host's
-// identity, in the library's own terms.
+// CmPlatformFile.h - files, directories and the environment, in the
+// library's own terms.
 //
 // The configuration readers and the trace files reach the file system only
 // through here (besides the standard C and C++ streams). Paths use '/'.
@@ -16,10 +16,6 @@ namespace cm_platform {
 
 // Full path of the running executable; false when it cannot be told.
 bool ExecutablePath(std::string& aPath);
-
-// The computer's host name; on failure false with the error number in
-// aError.
-bool HostName(std::string& aName, int& aError);
 
 // The system's directory for temporary files ($TMPDIR when set, else the
 // platform's default), always ending with '/'; empty when it cannot be told.

@@ -1,5 +1,6 @@
 // POSIX implementation of CmPlatformClock.h: CLOCK_MONOTONIC for the
 // counter, clock() for the process clock.
+#include <sys/time.h>
 #include <time.h>
 
 #include "platform/CmPlatformClock.h"
@@ -23,6 +24,11 @@ uint64_t MonotonicNanoseconds() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * kNanosecondsPerSecond + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void TimevalParts(const struct timeval& aTv, long& aSeconds, long& aMicroseconds) {
+  aSeconds = static_cast<long>(aTv.tv_sec);
+  aMicroseconds = static_cast<long>(aTv.tv_usec);
 }
 
 int64_t ProcessClockMs() { return static_cast<int64_t>(clock()) * 1000 / CLOCKS_PER_SEC; }

@@ -20,17 +20,6 @@ bool ExecutablePath(std::string& aPath) {
   return true;
 }
 
-bool HostName(std::string& aName, int& aError) {
-  char buf[HOST_NAME_MAX + 1];
-  if (gethostname(buf, sizeof(buf)) != 0) {
-    aError = errno;
-    return false;
-  }
-  buf[sizeof(buf) - 1] = '\0';
-  aName = buf;
-  return true;
-}
-
 std::string TempDirectory() {
   std::string dir;
   const char* env = getenv("TMPDIR");
