@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CmGauge.h"
-#include "CmGaugeSeams.h"
+#include "ManualClock.h"
 
 using namespace time_util;
 using ms = time_util::duration;
@@ -207,21 +207,17 @@ TEST(DutyCycleGauge, ConcurrentStateChangesKeepTheBooksConsistent) {
 }
 
 namespace {
-int64_t g_llSteadyNs = 0;
-int64_t FakeSteadyNs() { return g_llSteadyNs; }
-
 // The start and end lines of a CmDuration living aLifeNs.
 std::pair<std::string, std::string> DurationLines(int64_t aLifeNs) {
-  CmDurationSetSteadyClockForTesting(&FakeSteadyNs);
+  ManualClock clock;
   testing::internal::CaptureStdout();
   std::string start;
   {
     CmDuration life;
     start = testing::internal::GetCapturedStdout();
     testing::internal::CaptureStdout();
-    g_llSteadyNs += aLifeNs;
+    clock.AdvanceNs(aLifeNs);
   }
-  CmDurationSetSteadyClockForTesting(nullptr);
   return {start, testing::internal::GetCapturedStdout()};
 }
 }  // namespace

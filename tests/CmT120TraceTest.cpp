@@ -14,6 +14,7 @@
 #include "CmT120Trace.h"
 #include "CmT120TraceInternal.h"
 #include "CmTrace.h"
+#include "ManualClock.h"
 #include "ScopedTempDir.h"
 #include "TraceCapture.h"
 
@@ -51,12 +52,9 @@ class TraceFiles : public ::testing::Test {
   TraceFiles() : m_Profile("USERPROFILE", m_Dir.Path()), m_Temp("TEMP", nullptr), m_Tmpdir("TMPDIR", m_Dir.Path()) {}
   void SetUp() override {
     CmT120TraceResetDirCacheForTesting();
-    CmT120TraceSetNowForTesting(MarchFourth());
+    m_Clock.SetWallMicroseconds(MarchFourth());
   }
-  void TearDown() override {
-    CmT120TraceSetNowForTesting(kCmT120TraceRealClock);
-    CmT120TraceResetDirCacheForTesting();
-  }
+  void TearDown() override { CmT120TraceResetDirCacheForTesting(); }
   std::string Info(int aIndex) const { return Name("info", aIndex); }
   std::string Error(int aIndex) const { return Name("error", aIndex); }
   std::string Name(const char* aKind, int aIndex) const {
@@ -70,6 +68,7 @@ class TraceFiles : public ::testing::Test {
 
   ScopedTempDir m_Dir;
   ScopedEnv m_Profile, m_Temp, m_Tmpdir;
+  ManualClock m_Clock;
 };
 
 TEST_F(TraceFiles, LayoutByteForByte) {
@@ -166,7 +165,7 @@ TEST_F(TraceFiles, NewDayRestartsBothRings) {
   trace.trace_string(0, "m", "day one");  // both rings move to index 1
   ASSERT_EQ(trace.info_file_name(), Info(1));
 
-  CmT120TraceSetNowForTesting(MarchFourth() + 86400LL * 1000000);
+  m_Clock.SetWallMicroseconds(MarchFourth() + 86400LL * 1000000);
   trace.trace_string(0, "m", "day two");
   EXPECT_EQ(ReadWholeFile(Info(1)), FileWith(Record("m", "day two", "05")));  // the previous info file
   EXPECT_EQ(trace.info_file_name(), Info(0));

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "CmTimerQueueInternal.h"
+#include "ManualClock.h"
 #include "ThreadWaiter.h"
 #include "TraceCapture.h"
 
@@ -32,19 +33,16 @@ CCmTimeValue Ms(long aMs) {
   return tv;
 }
 
-// Stops the queues' clock at a fixed time for the test and restores it.
+// The library's clocks stand still for the test; m_tvNow is the wall time
+// the queues see when the wall clock has not been set.
 class FrozenClock : public ::testing::Test {
  protected:
-  void SetUp() override { CmTimerQueueClockFreezeForTesting(&m_tvNow); }
-  void TearDown() override {
-    CmTimerQueueClockFreezeForTesting(nullptr);
-    CmTimerQueueClockSetOffsetForTesting(CCmTimeValue());
-  }
   void Advance(long aMs) {
     m_tvNow += Ms(aMs);
-    CmTimerQueueClockFreezeForTesting(&m_tvNow);
+    m_Clock.AdvanceMs(aMs);
   }
-  CCmTimeValue m_tvNow{1700000000L, 0L};
+  ManualClock m_Clock;
+  CCmTimeValue m_tvNow{m_Clock.Wall()};
 };
 
 class Recorder : public ICmTimerHandler {
@@ -173,20 +171,18 @@ TYPED_TEST(TimerQueueContract, ClockSetBackAndJumpForward) {
   Recorder fast, slow;
   queue.ScheduleTimer(&fast, nullptr, Ms(100), 0);
   queue.ScheduleTimer(&slow, nullptr, Ms(5000), 1);
-  CmTimerQueueClockSetOffsetForTesting(CCmTimeValue(-7200L, 0L));  // set back two hours
+  this->m_Clock.ShiftWall(CCmTimeValue(-7200L, 0L));  // set back two hours
   CCmTimeValue remain;
   EXPECT_EQ(queue.CheckExpire(&remain), 0);
   EXPECT_EQ(remain, CCmTimeValue::get_tvZero());  // come back at once
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, tvEarliest=", 1));
   this->Advance(100);
-  long back = -7200;
   if (!kRebases<TypeParam>) {
     // Deadlines stay where they were, two hours ahead; once the setback has
     // been seen the queue waits for them instead of asking again at once.
     EXPECT_EQ(queue.CheckExpire(&remain), 0);
     EXPECT_EQ(remain, CCmTimeValue(7200L, 0L));
-    back = 0;
-    CmTimerQueueClockSetOffsetForTesting(CCmTimeValue());
+    this->m_Clock.ShiftWall(CCmTimeValue(7200L, 0L));
   }
   EXPECT_EQ(queue.CheckExpire(&remain), 1);  // the list: deadlines now + period
   EXPECT_EQ(remain, Ms(100));
@@ -194,11 +190,11 @@ TYPED_TEST(TimerQueueContract, ClockSetBackAndJumpForward) {
   EXPECT_EQ(queue.CheckExpire(), 2);
 
   trace.Clear();
-  CmTimerQueueClockSetOffsetForTesting(CCmTimeValue(back + 1800L, 0L));  // forward half an hour
+  this->m_Clock.ShiftWall(CCmTimeValue(1800L, 0L));  // forward half an hour
   EXPECT_EQ(queue.CheckExpire(&remain), 1);                     // once, phase kept
   EXPECT_EQ(remain, Ms(100));
   EXPECT_FALSE(trace.Contains("m_tvExpired="));
-  CmTimerQueueClockSetOffsetForTesting(CCmTimeValue(back + 7200L, 0L));  // forward 1.5 hours
+  this->m_Clock.ShiftWall(CCmTimeValue(5400L, 0L));  // forward 1.5 hours
   EXPECT_EQ(queue.CheckExpire(&remain), 1);
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, m_tvExpired=", 1));
   EXPECT_EQ(remain, Ms(100));  // a new phase from now
@@ -663,14 +659,10 @@ TEST_F(Calendar, RefusalsAndAPostOutlivingTheCalendar) {
   EXPECT_EQ(h.count, 1);
 }
 
-ThreadWaiter* g_pCancelWaiting = nullptr;
-void SignalCancelWaiting() { g_pCancelWaiting->Finished(); }
-
 TEST_F(OrderedList, CancelFromAnotherThreadWaitsForTheRunningCallback) {
   CCmTimerQueueOrderedList queue;
   ThreadWaiter entered, cancelWaiting;
-  g_pCancelWaiting = &cancelWaiting;
-  CmTimerQueueSetCancelWaitHookForTesting(&SignalCancelWaiting);
+  m_Clock.OnSleep([&](unsigned) { cancelWaiting.Finished(); });
   std::atomic<bool> callbackDone{false};
   Recorder h(nullptr, 0, [&] {
     entered.Finished();
@@ -684,7 +676,7 @@ TEST_F(OrderedList, CancelFromAnotherThreadWaitsForTheRunningCallback) {
   EXPECT_EQ(queue.CancelTimer(&h), 0);
   EXPECT_TRUE(callbackDone);  // not running any more when the cancel returned
   owner.join();
-  CmTimerQueueSetCancelWaitHookForTesting(nullptr);
+  m_Clock.OnSleep(nullptr);
   Advance(100);
   EXPECT_EQ(queue.CheckExpire(), 0);
   EXPECT_EQ(h.count, 1);

@@ -175,7 +175,9 @@ struct CM_EXPORT formatted_ticker {
 };
 
 // The anchor of timer_policy, taken once per process (CCmSingletonT; a
-// clean-up re-anchors at the next use).
+// clean-up re-anchors at the next use). The high-resolution counter is the
+// library's monotonic clock in nanoseconds (frequency 10^9); it cannot fail
+// to be read, so no process-clock fallback is needed.
 class CM_EXPORT PretInitialationTimer {
  public:
   PretInitialationTimer();

@@ -60,6 +60,8 @@
 #include "CmMutex.h"
 #include "CmTimeValue.h"
 
+class CCmWakeableSleep;
+
 // Receives timeouts. The handler is not owned by any queue: it must outlive
 // its schedule (cancel it, or let its count run out, before destroying it).
 //
@@ -180,6 +182,10 @@ class CM_EXPORT CCmTimerQueueBase : public ICmTimerQueue {
   CCmTimeValue m_tvLastLook;
 
  private:
+  // Where a CancelTimer on another thread sleeps until the callback it
+  // waits for has returned; made by the first such cancel.
+  std::atomic<CCmWakeableSleep*> m_pCancelSleep;
+
   void ReArm(CNode& aNode, const CCmTimeValue& aNow);
   void FinishCheck(CCmTimeValue* aRemainTime, CCmTimeValue* aEarliestTime, const CCmTimeValue& aEarliest);
 };

@@ -24,7 +24,8 @@ constexpr uint64_t kCostShownMs = 2;
 constexpr uint64_t kCostWarningMs = 300;
 constexpr uint64_t kCostErrorMs = 900;
 
-std::atomic<CmFuncTracerClockFn> g_pfnClock{nullptr};
+// The tracers' clock: the steady clock in milliseconds.
+uint64_t NowMs() { return static_cast<uint64_t>(tick_policy::now_us() / 1000); }
 
 const char* ModuleOrOwn(const char* aModule) { return (aModule && *aModule) ? aModule : CmGetUtilModuleName(); }
 
@@ -34,21 +35,13 @@ void Send(unsigned aLevel, const char* aModule, CCmTextFormator& aText) {
 
 }  // namespace
 
-uint64_t CmFuncTracerNowMs() {
-  const CmFuncTracerClockFn clock = g_pfnClock.load(std::memory_order_relaxed);
-  if (clock) return clock();
-  return static_cast<uint64_t>(tick_policy::now_us() / 1000);
-}
-
-void CmFuncTracerSetClockForTesting(CmFuncTracerClockFn aClock) { g_pfnClock.store(aClock); }
-
 // ---- CCmUtilFuncTracer
 
 CCmUtilFuncTracer::CCmUtilFuncTracer(bool aEnable, bool aIsApi, const char* aModule, const char* aFunction,
                                      const char* aExtra)
     : m_bEnable(aEnable) {
   if (!m_bEnable) return;
-  m_qwStartMs = CmFuncTracerNowMs();
+  m_qwStartMs = NowMs();
   m_bApi = aIsApi;
   m_pModule = aModule;
   m_pFunction = aFunction;
@@ -62,7 +55,7 @@ CCmUtilFuncTracer::CCmUtilFuncTracer(bool aEnable, bool aIsApi, const char* aMod
 
 CCmUtilFuncTracer::~CCmUtilFuncTracer() {
   if (!m_bEnable) return;
-  const uint64_t now = CmFuncTracerNowMs();
+  const uint64_t now = NowMs();
   const uint64_t cost = now > m_qwStartMs ? now - m_qwStartMs : 0;
   unsigned level = CM_TRACE_LEVEL_INFO;
   if (cost >= kCostErrorMs) level = CM_TRACE_LEVEL_ERROR;

@@ -9,11 +9,13 @@
 #include <mutex>
 #include <new>
 
+#include "CmClockSource.h"
 #include "CmT120Trace.h"
 #include "CmT120TraceInternal.h"
 #include "CmTrace.h"
 #include "CmTraceInternal.h"
 #include "platform/CmPlatform.h"
+#include "platform/CmPlatformClock.h"
 #include "platform/CmPlatformFile.h"
 
 namespace {
@@ -21,8 +23,6 @@ namespace {
 constexpr size_t kTraceDirBuffer = 512;
 constexpr size_t kMaxEnvValue = 505;
 constexpr int32_t kRingSize = 10;
-
-std::atomic<int64_t> g_nNowOverride{kCmT120TraceRealClock};
 
 std::atomic<CCmT120TraceFileMgr*> g_pTraceMgr{nullptr};  // the m_trace_mgr singleton
 std::mutex g_MgrCreateMutex;
@@ -51,17 +51,12 @@ std::string WithoutTrailingSlash(const char* aDir) {
 
 }  // namespace
 
-// ---- clock and seams
-
-int64_t CmT120TraceNow() {
-  const int64_t mock = g_nNowOverride.load(std::memory_order_relaxed);
-  return mock == kCmT120TraceRealClock ? cm_platform::WallClockMicroseconds() : mock;
-}
+// ---- the date and the test hooks
 
 void CmT120TraceLocalNow(struct tm& aLocal, int& aMicroseconds) {
   thread_local int64_t t_nSecond = -1;
   thread_local struct tm t_Local {};
-  const int64_t now = CmT120TraceNow();
+  const int64_t now = cm_clock::WallMicroseconds();
   const int64_t second = now / 1000000;
   if (second != t_nSecond) {
     if (!cm_platform::LocalTime(second, &t_Local)) memset(&t_Local, 0, sizeof(t_Local));
@@ -70,8 +65,6 @@ void CmT120TraceLocalNow(struct tm& aLocal, int& aMicroseconds) {
   aLocal = t_Local;
   aMicroseconds = static_cast<int>(now % 1000000);
 }
-
-void CmT120TraceSetNowForTesting(int64_t aWallMicroseconds) { g_nNowOverride.store(aWallMicroseconds); }
 
 void CmT120TraceResetDirCacheForTesting() {
   std::lock_guard<std::mutex> lock(g_DirMutex);
@@ -112,7 +105,7 @@ CCmT120TraceFileMgr* CCmT120TraceFileMgr::instance() {
 CCmT120TraceFileMgr::CCmT120TraceFileMgr() = default;
 
 CCmT120TraceFileMgr::~CCmT120TraceFileMgr() {
-  cm_platform::SleepMs(200);
+  cm_clock::SleepMs(200);
   CCmMutexGuardT<CCmMutexThreadRecursive> guard(m_Mutex);
   while (m_pHead) {
     CCmT120TraceFile* file = m_pHead;

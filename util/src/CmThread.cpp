@@ -21,6 +21,7 @@
 #include "CmThreadPriority.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
+#include "platform/CmPlatformClock.h"
 #include "platform/CmPlatformThread.h"
 
 namespace {

@@ -11,6 +11,7 @@
 // still pending is disposed of unfired.
 #include <new>
 
+#include "CmClockSource.h"
 #include "CmDebug.h"
 #include "CmThread.h"
 #include "CmTrace.h"
@@ -135,11 +136,11 @@ void CCmThreadTask::OnThreadRun() {
 }
 
 void CCmThreadTask::SleepMsWithLoop(unsigned long aMs) {
-  const uint32_t deadline = cm_platform::TickCountMs() + static_cast<uint32_t>(aMs);
+  const uint32_t deadline = cm_clock::TickCountMs() + static_cast<uint32_t>(aMs);
   std::list<ICmEvent*> batch;
   for (;;) {
     // Signed difference: correct across a wrap of the tick count.
-    const int32_t left = static_cast<int32_t>(deadline - cm_platform::TickCountMs());
+    const int32_t left = static_cast<int32_t>(deadline - cm_clock::TickCountMs());
     if (left <= 0) break;
     CCmTimeValue remaining(static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000);
     RunOneTurn(batch, &remaining, kTaskBatch);

@@ -1,6 +1,6 @@
 #include "CmTimeValue.h"
 
-#include "platform/CmPlatform.h"
+#include "CmClockSource.h"
 #include "platform/CmPlatformClock.h"
 
 void CCmTimeValue::Set(const timeval& aTv) {
@@ -10,7 +10,7 @@ void CCmTimeValue::Set(const timeval& aTv) {
 }
 
 CCmTimeValue CCmTimeValue::GetTimeOfDay() {
-  const int64_t us = cm_platform::WallClockMicroseconds();
+  const int64_t us = cm_clock::WallMicroseconds();
   return CCmTimeValue(static_cast<long>(us / 1000000), static_cast<long>(us % 1000000));
 }
 

@@ -1,8 +1,9 @@
 // The timer queue engine: scheduling, cancelling and firing over the node
 // primitives of a storage, the clock-jump rules, the queue factory and the
-// process-wide default kind. Also the clock the queues read.
+// process-wide default kind.
 #include <climits>
 
+#include "CmClockSource.h"
 #include "CmDebug.h"
 #include "CmTimerQueue.h"
 #include "CmTimerQueueInternal.h"
@@ -17,10 +18,8 @@ constexpr DWORD kCountForever = 0xFFFFFFFF;
 
 std::atomic<int32_t> g_nDefaultTimerType{CmQueueType_OrderedList};
 
-std::atomic<int64_t> g_nClockOffsetUs{0};
-std::atomic<bool> g_bClockFrozen{false};
-std::atomic<int64_t> g_nFrozenUs{0};
-std::atomic<void (*)()> g_pfnCancelWaitHook{nullptr};
+// A foreign cancel looks again this often while the handler's callback runs.
+constexpr unsigned kCancelWaitMs = 10;
 
 int64_t ToMicroseconds(const CCmTimeValue& aTv) {
   return static_cast<int64_t>(aTv.GetSec()) * 1000000 + aTv.GetUsec();
@@ -57,26 +56,7 @@ const QueueKind kQueueKinds[] = {
 
 }  // namespace
 
-// ------------------------------------------------------------- the clock
-
-CCmTimeValue CmTimerQueueNow() {
-  const int64_t base = g_bClockFrozen.load(std::memory_order_relaxed) ? g_nFrozenUs.load(std::memory_order_relaxed)
-                                                                      : cm_platform::WallClockMicroseconds();
-  return FromMicroseconds(base + g_nClockOffsetUs.load(std::memory_order_relaxed));
-}
-
-void CmTimerQueueClockSetOffsetForTesting(const CCmTimeValue& aOffset) { g_nClockOffsetUs.store(ToMicroseconds(aOffset)); }
-
-void CmTimerQueueClockFreezeForTesting(const CCmTimeValue* aNow) {
-  if (aNow) {
-    g_nFrozenUs.store(ToMicroseconds(*aNow));
-    g_bClockFrozen.store(true);
-  } else {
-    g_bClockFrozen.store(false);
-  }
-}
-
-void CmTimerQueueSetCancelWaitHookForTesting(void (*aHook)()) { g_pfnCancelWaitHook.store(aHook); }
+// --------------------------------------------------------- the default kind
 
 int32_t CmGetDefaultTimerType() { return g_nDefaultTimerType.load(); }
 
@@ -101,9 +81,10 @@ CCmTimerQueueBase::CCmTimerQueueBase(ICmObserver* aObserver)
     : m_pObserver(aObserver),
       m_pExpiringHandler(nullptr),
       m_dwExpiringThreadId(0),
-      m_tvLastLook(CmTimerQueueNow()) {}
+      m_tvLastLook(CCmTimeValue::GetTimeOfDay()),
+      m_pCancelSleep(nullptr) {}
 
-CCmTimerQueueBase::~CCmTimerQueueBase() = default;
+CCmTimerQueueBase::~CCmTimerQueueBase() { delete m_pCancelSleep.load(); }
 
 void CCmTimerQueueBase::ResetExpiredTime_l(const CCmTimeValue& /*aNow*/) {}
 
@@ -113,7 +94,7 @@ int CCmTimerQueueBase::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const C
   CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
   CCmTimeValue earliest;
   const bool wasEmpty = GetEarliestTime_l(earliest) == -1;
-  const CCmTimeValue now = CmTimerQueueNow();
+  const CCmTimeValue now = CCmTimeValue::GetTimeOfDay();
   // With no deadline to protect, this reading is the queue's latest look.
   if (wasEmpty) m_tvLastLook = now;
   CNode node;
@@ -138,12 +119,11 @@ int CCmTimerQueueBase::CancelTimer(ICmTimerHandler* aEh) {
   // A callback of this handler running on the owning thread must have
   // returned before the caller may destroy the handler.
   const DWORD self = cm_platform::CurrentThreadId();
-  while (m_pExpiringHandler.load(std::memory_order_acquire) == aEh) {
+  auto running = [this, aEh, self] {
     const DWORD firing = m_dwExpiringThreadId.load(std::memory_order_acquire);
-    if (firing == 0 || firing == self) break;
-    if (void (*hook)() = g_pfnCancelWaitHook.load()) hook();
-    cm_platform::SleepMs(10);
-  }
+    return m_pExpiringHandler.load(std::memory_order_acquire) == aEh && firing != 0 && firing != self;
+  };
+  if (running()) CCmWakeableSleep::In(m_pCancelSleep).SleepWhile(running, kCancelWaitMs, -1);
   if (erased == 0) return ZAR_S_OK;
   return erased == 1 ? ZAR_E_NOT_FOUND : ZAR_E_FAIL;
 }
@@ -185,7 +165,7 @@ int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEar
       return 0;
     }
   }
-  const CCmTimeValue tvCur = CmTimerQueueNow();
+  const CCmTimeValue tvCur = CCmTimeValue::GetTimeOfDay();
   const CCmTimeValue lastLook = m_tvLastLook;
   m_tvLastLook = tvCur;
   m_dwExpiringThreadId.store(cm_platform::CurrentThreadId(), std::memory_order_release);
@@ -209,6 +189,7 @@ int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEar
     if (ICmTimerHandler* handler = m_pExpiringHandler.load(std::memory_order_relaxed)) {
       handler->OnTimeout(tvCur, node.m_pToken);
       m_pExpiringHandler.store(nullptr, std::memory_order_release);
+      if (CCmWakeableSleep* cancelSleep = m_pCancelSleep.load(std::memory_order_acquire)) cancelSleep->Wake();
       ++fired;
     }
     CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
@@ -235,7 +216,7 @@ void CCmTimerQueueBase::FinishCheck(CCmTimeValue* aRemainTime, CCmTimeValue* aEa
     if (aEarliest == CCmTimeValue::get_tvMax()) {
       *aRemainTime = aEarliest;
     } else {
-      const CCmTimeValue now = CmTimerQueueNow();
+      const CCmTimeValue now = CCmTimeValue::GetTimeOfDay();
       *aRemainTime = aEarliest > now ? aEarliest - now : CCmTimeValue::get_tvZero();
     }
   }

@@ -174,7 +174,7 @@ void CCmTimerQueueCalendar::InsertUnique_i(const CCmTimeValue& aInterval, SlotTy
 void CCmTimerQueueCalendar::TimerTick() {
   m_impl->currentSlot = m_impl->currentSlot >= m_impl->dwMaxSlotNumber ? 0 : m_impl->currentSlot + 1;
   const DWORD current = m_impl->currentSlot;
-  const CCmTimeValue now = CmTimerQueueNow();
+  const CCmTimeValue now = CCmTimeValue::GetTimeOfDay();
   for (;;) {
     ICmTimerHandler* handler;
     void* token;
@@ -200,7 +200,7 @@ void CCmTimerQueueCalendar::TimerTick() {
 
 int CCmTimerQueueCalendar::OnEventFire() {
   m_impl->posted = false;
-  const CCmTimeValue now = CmTimerQueueNow();
+  const CCmTimeValue now = CCmTimeValue::GetTimeOfDay();
   // This batch only: zero-delay timers scheduled by these callbacks go to a
   // new post, so a callback re-scheduling itself cannot hold the thread.
   m_impl->firing = m_impl->fireNow;

@@ -1,35 +1,14 @@
-// CmTimerQueueInternal.h - what the timer queues share inside the library,
-// and the test seams of their clock.
-//
-// Every timer queue reads the wall clock through CmTimerQueueNow(), never
-// CCmTimeValue::GetTimeOfDay() directly, so tests can move or stop the clock
-// the queues see (to exercise the clock-jump rules, or to assert exact
-// deadlines) without touching the system clock. The seams are exported for
-// the tests only; they are not part of the public headers.
+// CmTimerQueueInternal.h - what tests see of the timer queues' inside.
 #ifndef CM_TIMER_QUEUE_INTERNAL_H
 #define CM_TIMER_QUEUE_INTERNAL_H
 
 #include "CmTimerQueue.h"
 #include "CmTestHooks.h"
 
-// The wall clock as the timer queues see it: the frozen time when one is
-// set, otherwise GetTimeOfDay(); plus the offset.
-CM_TEST_EXPORT CCmTimeValue CmTimerQueueNow();
-
-// Test seam: shifts the timer queues' clock by aOffset (zero restores it).
-CM_TEST_EXPORT void CmTimerQueueClockSetOffsetForTesting(const CCmTimeValue& aOffset);
-// Test seam: stops the timer queues' clock at *aNow (the offset still
-// applies); null lets it run again.
-CM_TEST_EXPORT void CmTimerQueueClockFreezeForTesting(const CCmTimeValue* aNow);
-
-// Test seam: called by a CancelTimer from another thread each time it is
-// about to sleep while the handler's callback runs (null removes it).
-CM_TEST_EXPORT void CmTimerQueueSetCancelWaitHookForTesting(void (*aHook)());
-
 // The process-wide default queue kind (cm_set_default_timer_type).
 CM_TEST_EXPORT int32_t CmGetDefaultTimerType();
 
-// Test seam: a look inside the storages, for tests of where a timer went.
+// A look inside the storages, for tests of where a timer went.
 struct CM_TEST_EXPORT CCmTimerQueueInspectorForTesting {
   // Nodes in the near and the far list of a wheel bucket.
   static size_t WheelNearCount(const CCmTimerWheelQueue& aQueue, int aBucket);

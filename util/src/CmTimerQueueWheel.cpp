@@ -332,7 +332,7 @@ int CCmTimerWheelQueue::PushNode_l(const CNode& aNode) {
 int CCmTimerWheelQueue::EraseNode_l(ICmTimerHandler* aEh) { return m_impl->Erase(aEh); }
 
 int CCmTimerWheelQueue::RePushNode_l(const CNode& aNode) {
-  m_impl->Push(aNode, CmTimerQueueNow());
+  m_impl->Push(aNode, CCmTimeValue::GetTimeOfDay());
   return 0;
 }
 

@@ -6,7 +6,8 @@
 // library that includes OS headers.
 //
 // Conventions: "last error" is errno; waits take milliseconds with -1 meaning
-// without limit and measure on the monotonic clock.
+// without limit and measure on the monotonic clock. The clocks and sleep
+// are in CmPlatformClock.h.
 #ifndef CM_PLATFORM_H
 #define CM_PLATFORM_H
 
@@ -31,7 +32,6 @@ uint32_t CurrentThreadId();   // kernel thread id
 uint32_t CurrentProcessId();
 int LastError();              // errno of the calling thread
 void SetLastError(int aError);
-void SleepMs(unsigned aMilliseconds);
 
 // ---- recursive lock stored in caller memory
 bool CriticalSectionInit(CmCriticalSection& aCs);
@@ -57,12 +57,6 @@ bool SemaphoreClose(CmPlatformSemaphore* aSemaphore);
 // Fails with EOVERFLOW when the count would pass the maximum.
 bool SemaphoreRelease(CmPlatformSemaphore* aSemaphore, long aCount);
 WaitResult SemaphoreWait(CmPlatformSemaphore* aSemaphore, long aMilliseconds);
-
-// ---- clocks
-int64_t WallClockMicroseconds();       // since 1970-01-01 UTC
-int64_t MonotonicMicroseconds();       // arbitrary origin, never goes back
-bool LocalTime(int64_t aSeconds, struct tm* aOut);
-bool UtcTime(int64_t aSeconds, struct tm* aOut);
 
 // ---- loaded objects
 // Full path of the loaded object (library or executable) holding aAddress.
