@@ -281,13 +281,10 @@ int CZarDebugFileConfig::CleanDebugConfigs() {
   return ZAR_S_OK;
 }
 
-// The trace path's troubleshooting level comes from this table.
-bool CmReadTroubleshootingLevel(int& aLevel) {
+void CmDebugConfigPushTroubleshootingLevel() {
   CZarDebugFileConfig* config = CZarDebugFileConfig::instance();
   int level = 0;
-  if (!config || config->GetValueInt("zar_trace_level", level) != ZAR_S_OK) return false;
-  aLevel = level;
-  return true;
+  if (config && config->GetValueInt("zar_trace_level", level) == ZAR_S_OK) CmTraceSetTroubleshootingLevel(level);
 }
 
 CZarDebugFileConfig* CmDebugConfigForTesting::NewWithoutRecord() {

@@ -1,4 +1,5 @@
-// CmDebugFileConfigInternal.h - test seams of the debug configuration.
+// CmDebugFileConfigInternal.h - what the debug configuration offers the
+// rest of the library, and its test hooks.
 #ifndef CM_DEBUG_FILE_CONFIG_INTERNAL_H
 #define CM_DEBUG_FILE_CONFIG_INTERNAL_H
 
@@ -6,6 +7,10 @@
 
 #include "CmDebugFileConfig.h"
 #include "CmTestHooks.h"
+
+// Hands "zar_trace_level" to the trace path as its troubleshooting level
+// when the table holds it; otherwise the level stays as it is.
+void CmDebugConfigPushTroubleshootingLevel();
 
 class CM_TEST_EXPORT CmDebugConfigForTesting {
  public:

@@ -1,5 +1,5 @@
 // The trace-file front end (CCmT120Trace) and the registry of open files
-// (CCmT120TraceFileMgr), and where the trace path reaches them.
+// (CCmT120TraceFileMgr), and the trace path's sink that reaches them.
 //
 // Nothing in this file traces: it runs inside the trace path, and a message
 // written from here would come straight back.
@@ -335,17 +335,23 @@ CCmString CCmT120Trace::error_file_name() {
   return mgr ? CCmString(mgr->file_name(m_pErrorFile)) : CCmString();
 }
 
-// ---- the trace path's outputs
+// ---- the trace path's output
 
-bool CmTraceFileWrite(unsigned aLevel, const char* aModule, char* aText) {
-  CCmT120Trace* trace = CCmT120Trace::instance();
-  if (!trace) return false;
-  trace->trace_string(aLevel, aModule, aText);
-  return true;
-}
+namespace {
 
-int CmTraceFileModuleEnabled(unsigned aLevel, const char* aModule) {
-  CCmT120Trace* trace = CCmT120Trace::instance();
-  if (!trace) return -1;
-  return trace->is_module_trace_enabled(aLevel, aModule) ? 1 : 0;
-}
+// Option bit 0x2: the process-wide front end, made by the first message.
+class TraceFileSink final : public ICmTraceSink {
+ public:
+  void Write(unsigned aLevel, const char* aModule, char* aText, unsigned /*aLength*/) override {
+    if (CCmT120Trace* trace = CCmT120Trace::instance()) trace->trace_string(aLevel, aModule, aText);
+  }
+  bool ModuleEnabled(unsigned aLevel, const char* aModule) override {
+    CCmT120Trace* trace = CCmT120Trace::instance();
+    return trace && trace->is_module_trace_enabled(aLevel, aModule);
+  }
+};
+
+TraceFileSink g_FileSink;
+[[maybe_unused]] const bool g_bFileSinkSet = (CmTraceSetSink(CmTraceOutput_Files, &g_FileSink), true);
+
+}  // namespace
