@@ -15,6 +15,7 @@
 #include <iterator>
 
 #include "CmDebug.h"
+#include "CmOneInN.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
 #include "platform/CmPlatformThread.h"
@@ -40,17 +41,8 @@ void LockSpinning(CCmMutexThread& aMutex) {
 
 // Refusals of a stopped queue are reported for 1 call in 200, per operation
 // and process-wide; the first refusal is always reported.
-std::atomic<int> g_nPostRefusals{0};
-std::atomic<int> g_nSendRefusals{0};
-
-bool ShouldReportRefusal(std::atomic<int>& aCounter) {
-  int n = aCounter.fetch_add(1) + 1;
-  if (n > 200) {
-    aCounter.fetch_sub(200);
-    n -= 200;
-  }
-  return n == 1;
-}
+CCmOneInN<200> g_PostRefusals;
+CCmOneInN<200> g_SendRefusals;
 
 }  // namespace
 
@@ -139,7 +131,7 @@ bool CCmEventQueueBase::RefusePost(ICmEvent* aEvent, bool aIsSend, int& aResult)
     return true;
   }
   if (!m_bIsStopped.load(std::memory_order_relaxed)) return false;
-  if (ShouldReportRefusal(aIsSend ? g_nSendRefusals : g_nPostRefusals)) {
+  if ((aIsSend ? g_SendRefusals : g_PostRefusals).Pass()) {
     CM_WARNING_TRACE_THIS("CCmEventQueueBase::" << (aIsSend ? "SendEvent" : "PostEvent") << ", has been stopped.");
   }
   aEvent->OnDestorySelf();

@@ -38,11 +38,7 @@ const SchemePrefix kPrefixes[] = {
     {"wss://", 6, CCmHttpUrl::s_pszSchemeWSS},
 };
 
-unsigned short DefaultPort(std::string_view aScheme) {
-  if (aScheme == CCmHttpUrl::s_pszSchemeHttp || aScheme == CCmHttpUrl::s_pszSchemeWS) return 80;
-  if (aScheme == CCmHttpUrl::s_pszSchemeHttps || aScheme == CCmHttpUrl::s_pszSchemeWSS) return 443;
-  return 0;
-}
+unsigned short DefaultPort(std::string_view aScheme) { return cm_uri_text::WebDefaultPort(aScheme); }
 
 bool StartsWithNoCase(const std::string& aText, size_t aStart, const char* aPrefix, size_t aLength) {
   if (aText.size() - aStart < aLength) return false;

@@ -13,6 +13,7 @@
 
 #include "CmClockSource.h"
 #include "CmDebug.h"
+#include "CmOneInN.h"
 #include "CmThread.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
@@ -39,16 +40,7 @@ int CreateBuiltInTaskThread(const char* aName, ACmThread*& aThread, TFlag aFlag,
 std::atomic<CmCreateUserTaskThreadFunc> g_pfnCreateUserTaskThread{&CreateBuiltInTaskThread};
 
 // 1 in 100 clamped heart-beat delays is reported, process-wide.
-std::atomic<int> g_nLongBeats{0};
-
-bool ShouldReportLongBeat() {
-  int n = g_nLongBeats.fetch_add(1) + 1;
-  if (n > 100) {
-    g_nLongBeats.fetch_sub(100);
-    n -= 100;
-  }
-  return n == 1;
-}
+CCmOneInN<100> g_LongBeats;
 
 }  // namespace
 
@@ -205,14 +197,8 @@ int CCmThreadHeartBeat::DoHeartBeat() {
   if (m_pTimerQueue) m_pTimerQueue->CheckExpire(&remain, &earliest);
 
   std::list<ICmEvent*> events;
-  if (PopPendingEvents(events, kAllEvents, nullptr) == ZAR_S_OK) {
-    SetRunning(true);
-    for (ICmEvent* event : events) ProcessOneEvent(event);
-    if (EventHook hook = GetEventHook()) {
-      hook();
-      return ZAR_E_EVENT_HOOKED;
-    }
-    SetRunning(false);
+  if (PopPendingEvents(events, kAllEvents, nullptr) == ZAR_S_OK && ProcessEvents(events) == ZAR_E_EVENT_HOOKED) {
+    return ZAR_E_EVENT_HOOKED;
   }
   if (m_pScheduler.load()) ScheduleNext(remain, earliest);
   m_tvLastEarliest = earliest;
@@ -226,7 +212,7 @@ void CCmThreadHeartBeat::ScheduleNext(const CCmTimeValue& aRemain, const CCmTime
     if (ms <= 10) {
       delay = 10;
     } else if (ms > 1000) {
-      if (ShouldReportLongBeat()) CM_INFO_TRACE_THIS("CCmThreadHeartBeat::DoHeartBeat schedule in ms =" << ms);
+      if (g_LongBeats.Pass()) CM_INFO_TRACE_THIS("CCmThreadHeartBeat::DoHeartBeat schedule in ms =" << ms);
       delay = 1000;
     } else {
       delay = ms;

@@ -22,14 +22,13 @@
 // candidate is that slot; two bitmaps of non-empty buckets skip the empty
 // ones 64 at a time.
 //
-// Nodes live in an arena, near ones linked by index (no allocation per
-// push once warm); a hash index finds a handler's node; a popped node keeps its slot
-// and index entry until the next operation shows it is not re-armed.
+// Nodes live in the shared arena (CmTimerNodeArena.h), near ones linked by
+// arena index, so a push allocates nothing once warm.
 #include <algorithm>
 #include <vector>
 
 #include "CmDebug.h"
-#include "CmPointerIndex.h"
+#include "CmTimerNodeArena.h"
 #include "CmTimerQueue.h"
 #include "CmTimerQueueInternal.h"
 
@@ -70,14 +69,21 @@ struct Bitmap {
 
 int CCmTimerWheelQueue::BucketIndex(const CCmTimeValue& aTime) { return BucketOfSlot(SlotOf(aTime)); }
 
-struct CCmTimerWheelQueue::Impl {
-  struct Node {
-    CNode value;
-    int64_t slot;
-    uint32_t prev, next;  // near lists only
-    int32_t bucket;       // -1 while popped or free
-    bool far;
-  };
+namespace {
+
+struct WheelNode {
+  CCmTimerQueueBase::CNode value;
+  int64_t slot;
+  uint32_t prev, next;  // near lists only
+  int32_t bucket;       // -1 while popped or free
+  bool far;
+  void MarkFree() { bucket = -1; }
+};
+
+}  // namespace
+
+struct CCmTimerWheelQueue::Impl : CCmTimerNodeArenaT<WheelNode> {
+  typedef WheelNode Node;
   struct List {
     uint32_t head = kNone, tail = kNone;
   };
@@ -101,21 +107,16 @@ struct CCmTimerWheelQueue::Impl {
     }
   };
 
-  std::vector<Node> arena;
-  std::vector<uint32_t> freeNodes;
   List nearLists[kBuckets];
   // Not below the slot of each near list's tail: a push at or after it
   // appends without touching the tail node first.
   int64_t nearTailSlot[kBuckets];
   FarList farLists[kBuckets];
   Bitmap nearBits, farBits;
-  CCmPointerIndexT<uint32_t> index;  // handler -> arena index
   size_t count = 0;
   int64_t cursor = 0;
   uint32_t announced = kNone;
   CCmTimeValue earliest;  // the announced node's deadline
-  ICmTimerHandler* popped = nullptr;
-  uint32_t poppedNode = kNone;
 
   static int64_t KeyOf(const CCmTimeValue& aTime) {
     return static_cast<int64_t>(aTime.GetSec()) * 1000000 + aTime.GetUsec();
@@ -241,32 +242,6 @@ struct CCmTimerWheelQueue::Impl {
   }
 
   // ---- nodes
-  uint32_t NewNode(const CNode& aNode) {
-    uint32_t node;
-    if (!freeNodes.empty()) {
-      node = freeNodes.back();
-      freeNodes.pop_back();
-    } else {
-      node = static_cast<uint32_t>(arena.size());
-      arena.push_back(Node());
-    }
-    arena[node].value = aNode;
-    return node;
-  }
-
-  void FreeNode(uint32_t aNode) {
-    arena[aNode].bucket = -1;
-    freeNodes.push_back(aNode);
-  }
-
-  void SettlePop() {
-    if (!popped) return;
-    index.Erase(popped);
-    FreeNode(poppedNode);
-    popped = nullptr;
-    poppedNode = kNone;
-  }
-
   // Files a node holding aNode.value; aNow decides near or far.
   void Place(uint32_t aNode, const CCmTimeValue& aNow) {
     Node& n = arena[aNode];
@@ -280,26 +255,11 @@ struct CCmTimerWheelQueue::Impl {
     if (n.slot == cursor) AnnounceAt(n.bucket);
   }
 
-  void Push(const CNode& aNode, const CCmTimeValue& aNow) {
-    if (popped == aNode.m_pEh) {
-      popped = nullptr;
-      arena[poppedNode].value = aNode;
-      Place(poppedNode, aNow);
-      poppedNode = kNone;
-      return;
-    }
-    SettlePop();
-    const uint32_t node = NewNode(aNode);
-    index.Insert(aNode.m_pEh, node);
-    Place(node, aNow);
-  }
+  void Push(const CNode& aNode, const CCmTimeValue& aNow) { Place(NodeForPush(aNode), aNow); }
 
   int Erase(ICmTimerHandler* aEh) {
-    SettlePop();
-    uint32_t* found = index.Find(aEh);
-    if (!found) return 1;
-    const uint32_t node = *found;
-    index.Erase(aEh);
+    const uint32_t node = TakeIndexed(aEh);
+    if (node == kNone) return 1;
     Unlink(node);
     FreeNode(node);
     if (node == announced) Refind();
@@ -311,8 +271,7 @@ struct CCmTimerWheelQueue::Impl {
     const uint32_t node = announced;
     aNode = arena[node].value;
     Unlink(node);
-    popped = aNode.m_pEh;
-    poppedNode = node;
+    KeepPopped(node);
     Refind();
   }
 };
