@@ -189,7 +189,8 @@ int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEar
     if (ICmTimerHandler* handler = m_pExpiringHandler.load(std::memory_order_relaxed)) {
       handler->OnTimeout(tvCur, node.m_pToken);
       m_pExpiringHandler.store(nullptr, std::memory_order_release);
-      if (CCmWakeableSleep* cancelSleep = m_pCancelSleep.load(std::memory_order_acquire)) cancelSleep->Wake();
+      CCmWakeableSleep* const cancelSleep = m_pCancelSleep.load(std::memory_order_acquire);
+      if (__builtin_expect(cancelSleep != nullptr, 0)) cancelSleep->Wake();
       ++fired;
     }
     CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
