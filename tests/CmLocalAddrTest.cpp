@@ -136,6 +136,16 @@ const PruneCase kPruneCases[] = {
      {"2001:2::2"},
      false},
     {"OtherFlagPairsDoNotDecide", {{"2001:2::1", "eth0", 60, 0}, {"2001:2::2", "eth0", 30, 1}}, {}, {"2001:2::1", "2001:2::2"}, false},
+    {"UndecidedComparisonMovesOnToTheNextKept",
+     {{"2001:2::1", "eth0", 60, 0}, {"2001:2::2", "eth0", kDay, 1}, {"2001:2::3", "eth0", 30, 1}, {"2001:2::4", "eth0", 10, 2}},
+     {},
+     {"2001:2::1", "2001:2::4"},
+     false},
+    {"LinkLocalUniqueLocalAndGlobalShareTheInterfacesOneSlot",
+     {{"fe80::1", "eth0", 600, 0}, {"2001:2::1", "eth0", 60, 0}, {"fd00::1", "eth0", 6000, 0}, {"fd00::2", "eth1", 60, 0}},
+     {},
+     {"2001:2::1", "fd00::2"},
+     false},
     {"InterfacesAreJudgedApart", {{"2001:2::1", "eth0", kDay, 0}, {"2001:2::2", "eth1", 60, 0}}, {}, {"2001:2::1", "2001:2::2"}, false},
     {"ReplacementTakesThePlaceOfTheReplaced",
      {{"10.0.0.1", "eth0", 0, 0}, {"2001:2::1", "eth0", kDay, 0}, {"10.0.0.2", "eth1", 0, 0}, {"2001:2::2", "eth0", 60, 0}},
@@ -417,10 +427,15 @@ TEST(get_local_addr, KeepsPreferredAddressesOutsideTheSkippedClasses) {
 TEST(get_local_addr, TracesEachKeptAddressAndOtherFamiliesWithoutTheName) {
   ProbeTarget target("127.0.0.1");
   FakeAdapters fake;
-  fake.Adapter("secret-name").Address("10.0.0.1").OtherFamily(17).Address("10.0.0.2", 24, CM_DAD_TENTATIVE);
+  fake.Adapter("secret-name")
+      .Address("10.0.0.1")
+      .OtherFamily(17)
+      .Address("10.0.0.2", 24, CM_DAD_TENTATIVE)
+      .OtherFamily(17, CM_DAD_TENTATIVE);  // skipped before it is looked at
   TraceCapture trace;
   local_addr* list = nullptr;
   ASSERT_EQ(0, get_local_addr(&list));
+  EXPECT_EQ(std::vector<std::string>{"10.0.0.1"}, Texts(list));
   EXPECT_TRUE(trace.Contains("get_local_addr, addr=10.0.0.1, ifname=**********, lifetime=4294967295, state=4, now=", 2));
   EXPECT_TRUE(trace.Contains("get_local_addr, addr=, ifname=**********, lifetime=4294967295, state=4, now=", 2));
   EXPECT_EQ(2u, trace.Count("get_local_addr, addr="));
@@ -698,6 +713,48 @@ TEST(cm_get_adapters_addresses, ArgumentsSizesAndFilters) {
   ASSERT_EQ(0u, none.result);
   EXPECT_NE(nullptr, none.Named("lo"));
   EXPECT_TRUE(none.Addresses().empty());
+}
+
+// The system's own source end to end: every usable address getifaddrs
+// knows, under its adapter's name, the primary address first.
+TEST(get_local_addr, ThisMachinesListIsItsUsableAddressesPrimaryFirst) {
+  const std::string own = MachineIPv4();
+  ProbeTarget target(own.empty() ? "127.0.0.1" : own.c_str());
+  std::set<std::string> notPreferred;
+  SystemAdapters system;
+  ASSERT_EQ(0u, system.result);
+  for (const cm_adapter_addresses* a = system.First(); a; a = a->next) {
+    for (const cm_adapter_unicast* u = a->first_unicast; u; u = u->next) {
+      if (u->dad_state != CM_DAD_PREFERRED) notPreferred.insert(std::string(a->name) + " " + TextOf(&u->address));
+    }
+  }
+  std::set<std::string> expected;
+  ifaddrs* ifs = nullptr;
+  ASSERT_EQ(0, getifaddrs(&ifs));
+  for (const ifaddrs* p = ifs; p; p = p->ifa_next) {
+    if (!p->ifa_addr || (p->ifa_addr->sa_family != AF_INET && p->ifa_addr->sa_family != AF_INET6)) continue;
+    const std::string text = TextOf(p->ifa_addr);
+    const bool skipped = text.compare(0, 4, "127.") == 0 || text.compare(0, 8, "169.254.") == 0 || text == "::1" ||
+                         isSamePrefixIPv6(text, "fe80::", "ffc0::");
+    if (!skipped && !notPreferred.count(std::string(p->ifa_name) + " " + text)) expected.insert(std::string(p->ifa_name) + " " + text);
+  }
+  freeifaddrs(ifs);
+  local_addr* list = nullptr;
+  const int32_t result = get_local_addr(&list);
+  EXPECT_EQ(expected.empty() ? -1 : 0, result);
+  std::set<std::string> listed;
+  size_t count = 0;
+  for (const local_addr* l = list; l; l = l->next, ++count) {
+    listed.insert(std::string(l->ifname) + " " + TextOf(&l->addr));
+    EXPECT_EQ(l->addr.ss_family == AF_INET6 ? 28u : 16u, l->addr_len);
+  }
+  EXPECT_EQ(expected, listed);
+  EXPECT_EQ(expected.size(), count) << "no address twice";
+  if (!own.empty()) {
+    ASSERT_NE(nullptr, list);
+    EXPECT_EQ(own, TextOf(&list->addr));
+  }
+  free_local_addr(list);
 }
 
 // ---- inside a network namespace of the test's own

@@ -47,8 +47,8 @@ class FakeAdapters {
       unicasts.push_back(Unicast{aText, aPrefix, aDad, aPreferred, aFlags, 0});
       return *this;
     }
-    Entry& OtherFamily(uint16_t aFamily) {
-      unicasts.push_back(Unicast{"0.0.0.0", 0, CM_DAD_PREFERRED, CM_LIFETIME_INFINITE, 0, aFamily});
+    Entry& OtherFamily(uint16_t aFamily, int32_t aDad = CM_DAD_PREFERRED) {
+      unicasts.push_back(Unicast{"0.0.0.0", 0, aDad, CM_LIFETIME_INFINITE, 0, aFamily});
       return *this;
     }
   };

@@ -217,11 +217,12 @@ void TakeAddress(const cm_adapter_unicast& aUnicast, const char* aName, const Ne
   NetAddress address;
   bool known = false;
   cm_platform::NetReadSockaddr(&aUnicast.address, address, known);
+  if (aUnicast.dad_state != CM_DAD_PREFERRED) return;
   if (!known) {
     TraceAddress(address, false, aUnicast, aNow);
     return;
   }
-  if (aUnicast.dad_state != CM_DAD_PREFERRED || IsSkippedByEnumeration(address)) return;
+  if (IsSkippedByEnumeration(address)) return;
   const bool v6 = address.m_Family == cm_platform::kNetFamilyIPv6;
   const int64_t expire = v6 ? aNow + static_cast<int64_t>(aUnicast.preferred_lifetime) : 0;
   local_addr* e = NewElement(aUnicast.address, v6 ? 28 : 16, aName, expire);
