@@ -68,7 +68,7 @@ class ProbeTarget {
 struct NoFaults {
   ~NoFaults() {
     for (int f = 0; f < cm_platform::kNetFaultCount; ++f) NetInjectFaultForTesting(static_cast<cm_platform::NetFault>(f), 0, 0);
-    cm_platform::cm_platform_test_fail_address_to_text(0, 0);
+    cm_platform::FailAddressToTextForTesting(0, 0);
   }
 };
 
@@ -243,7 +243,7 @@ TEST(prune_local_addr, AddressWithoutTextIsDroppedWithItsLine) {
   NoFaults restore;
   TraceCapture trace;
   local_addr* list = MakeList({{"2001:2::1", "eth0", kDay, 0}, {"10.0.0.1", "eth0", 0, 0}, {"10.0.0.2", "eth0", 0, 0}});
-  cm_platform::cm_platform_test_fail_address_to_text(2, EINVAL);
+  cm_platform::FailAddressToTextForTesting(2, EINVAL);
   prune_local_addr(&list, nullptr, nullptr);
   EXPECT_EQ(std::vector<std::string>{"10.0.0.2"}, Texts(list));
   EXPECT_TRUE(trace.Contains("prune_local_addr, inet_ntop failed, errno=22", 0));
@@ -375,7 +375,7 @@ TEST(getPrimaryIp, TextConversionFailureAndRefusals) {
   NoFaults restore;
   TraceCapture trace;
   std::string text;
-  cm_platform::cm_platform_test_fail_address_to_text(1, EINVAL);
+  cm_platform::FailAddressToTextForTesting(1, EINVAL);
   EXPECT_EQ(-1, getPrimaryIp(nullptr, &text));
   EXPECT_TRUE(trace.Contains("getPrimaryIp, inet_ntop failed, error=22", 0));
   const unsigned asserts = cm_get_assertions_count();

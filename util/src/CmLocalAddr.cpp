@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "CmClockSource.h"
 #include "CmDebug.h"
 #include "CmError.h"
 #include "CmFuncTracer.h"
@@ -47,7 +48,7 @@ std::atomic<uint64_t> g_ResolverTarget{Target(0x08080808u, 53)};
 
 size_t Align8(size_t aSize) { return (aSize + 7) & ~static_cast<size_t>(7); }
 
-int64_t NowSeconds() { return cm_platform::WallClockMicroseconds() / 1000000; }
+int64_t NowSeconds() { return cm_clock::WallMicroseconds() / 1000000; }
 
 // ---- laying the adapter list out in the caller's buffer
 

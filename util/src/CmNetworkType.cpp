@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 
+#include "CmClockSource.h"
 #include "CmError.h"
 #include "CmFuncTracer.h"
 #include "CmInetAddr.h"
@@ -297,7 +298,7 @@ _NetworkTypeInfo DetectNetWorkWindows() {
 }
 
 _NetworkTypeInfo DetectNetWorkWindowsWrapper() {
-  const int64_t deadline = cm_platform::MonotonicMicroseconds() + kDetectionLimitUs;
+  const int64_t deadline = cm_clock::MonotonicNanoseconds() / 1000 + kDetectionLimitUs;
   std::lock_guard<std::mutex> lock(g_DetectMutex);
   std::shared_ptr<Detection> detection = std::move(g_pPending);
   if (detection && detection->m_Done.WaitUntilTimeout(std::chrono::milliseconds(0))) detection.reset();
@@ -306,7 +307,7 @@ _NetworkTypeInfo DetectNetWorkWindowsWrapper() {
     CM_ERROR_TRACE("DetectNetWorkWindows, no thread could be started");
     return kNotDetected;
   }
-  const int64_t leftUs = std::max<int64_t>(0, deadline - cm_platform::MonotonicMicroseconds());
+  const int64_t leftUs = std::max<int64_t>(0, deadline - cm_clock::MonotonicNanoseconds() / 1000);
   if (!detection->m_Done.WaitUntilTimeout(std::chrono::milliseconds((leftUs + 999) / 1000))) {
     g_pPending = std::move(detection);
     CM_ERROR_TRACE("DetectNetWorkWindows may hang, timeout after 100ms");

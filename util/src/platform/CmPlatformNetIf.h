@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "CmDefines.h"
+#include "CmTestHooks.h"
 #include "platform/CmPlatformNet.h"
 
 namespace cm_platform {
@@ -186,12 +187,12 @@ enum NetFault : int {
   kNetFaultCount,
 };
 // The next aCount uses of aFault fail with aErrno (0 clears it).
-CM_EXPORT void NetInjectFaultForTesting(NetFault aFault, int aCount, int aErrno);
+CM_TEST_EXPORT void NetInjectFaultForTesting(NetFault aFault, int aCount, int aErrno);
 // Reads /sys/class/net and /proc/net/wireless under aRoot instead of "/";
 // while set, the Wi-Fi query reads only that /proc/net/wireless, so that the
 // machine's own radios never mix into a fabricated tree. Null restores the
 // real ones.
-CM_EXPORT void NetSetSysRootForTesting(const char* aRoot);
+CM_TEST_EXPORT void NetSetSysRootForTesting(const char* aRoot);
 // Consumes one injected failure of aFault; true (errno set) when one was due.
 bool NetTakeFault(NetFault aFault);
 
