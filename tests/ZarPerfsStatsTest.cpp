@@ -5,7 +5,9 @@
 // that cannot be read, threads that end, a stop that lands mid-sample).
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,6 +73,13 @@ class TestThread {
     m_Thread.join();
   }
   uint32_t Tid() const { return m_nTid; }
+  // CPU time the thread has used so far by its own clock, in nanoseconds.
+  uint64_t CpuNs() {
+    clockid_t clock;
+    timespec ts{};
+    if (pthread_getcpuclockid(m_Thread.native_handle(), &clock) != 0 || clock_gettime(clock, &ts) != 0) return 0;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+  }
   // The name CZarPerfsStats gives this thread's entry.
   std::string EntryName() const { return std::to_string(m_nTid) + "-" + std::to_string(m_nTid) + "-" + m_strName; }
 
@@ -302,6 +311,56 @@ TEST(CpuUsageThreads, BusiestFirstStableAndCut) {
   EXPECT_EQ(record.threadCount, 0);
 }
 
+// The figure of a real thread between two listings against what its own CPU
+// clock says it used: however loaded the machine, a burning thread shows
+// its true share (one core's share when it gets a core to itself) and an
+// idle one shows next to nothing.
+TEST(CpuUsageThreads, ShareAgreesWithTheThreadsOwnClock) {
+  TestThread burner("burner", true);
+  TestThread idler("idler", false);
+  const unsigned processors = static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN));
+  // /proc counts whole ticks, per kernel and user time, and lags the running
+  // slice by up to one tick.
+  const double slackNs = 4e9 / static_cast<double>(cm_platform::ClockTicksPerSecond());
+  struct Reading {
+    uint64_t burner, idler;
+    std::chrono::steady_clock::time_point wall;
+  };
+  auto read = [&] { return Reading{burner.CpuNs(), idler.CpuNs(), std::chrono::steady_clock::now()}; };
+
+  std::vector<THREADITEM> items;
+  const Reading r0 = read();
+  ASSERT_TRUE(ZarListThreads(items));
+  const Reading r1 = read();
+  // Long enough that the slack is small beside the time burnt.
+  WaitFor([&] { return burner.CpuNs() - r1.burner >= 500000000u; }, seconds(20));
+  const Reading r2 = read();
+  ZarFinishThreads(items, processors);
+  const Reading r3 = read();
+
+  // The listings' wall clocks lie between the readings around them.
+  auto ns = [](std::chrono::steady_clock::duration d) { return std::chrono::duration<double, std::nano>(d).count(); };
+  const double shortest = ns(r2.wall - r1.wall), longest = ns(r3.wall - r0.wall);
+  auto share = [&](double aCpuNs, double aWallNs) {
+    return std::min(100.0, std::max(0.0, aCpuNs) * 100.0 / (processors * aWallNs));
+  };
+  const THREADITEM* burning = nullptr;
+  const THREADITEM* idle = nullptr;
+  for (const THREADITEM& item : items) {
+    if (item.handle == burner.Tid()) burning = &item;
+    if (item.handle == idler.Tid()) idle = &item;
+  }
+  ASSERT_NE(burning, nullptr);
+  ASSERT_NE(idle, nullptr);
+  EXPECT_EQ(burning->name, burner.EntryName());
+  const double burnerLow = share(static_cast<double>(r2.burner - r1.burner) - slackNs, longest);
+  const double burnerHigh = share(static_cast<double>(r3.burner - r0.burner) + slackNs, shortest);
+  EXPECT_GE(burning->cpuUsage, burnerLow - 0.01) << "its clock says " << burnerLow << " to " << burnerHigh;
+  EXPECT_LE(burning->cpuUsage, burnerHigh + 0.01) << "its clock says " << burnerLow << " to " << burnerHigh;
+  EXPECT_LE(burning->cpuUsage, 100.0f / processors * 1.02f + 0.5f) << "one thread, one core at most";
+  EXPECT_LE(idle->cpuUsage, share(static_cast<double>(r3.idler - r0.idler) + slackNs, shortest) + 0.01);
+}
+
 TEST(CpuUsageThreads, EndedAndReusedThreadsLeaveTheRound) {
   FakeProc proc;
   for (uint32_t tid = 2001; tid <= 2025; ++tid) proc.Task(tid, "worker " + std::to_string(tid), 10, 500);
@@ -484,8 +543,10 @@ TEST(CZarPerfsStats, BurningThreadShowsOneCoreIdleThreadNone) {
   perfs.start(nullptr);
   ASSERT_TRUE(perfs.WaitUntilReady(seconds(30)));
   const float share = CoreShare();
-  // A loaded machine may give the burner less than a core for a while:
-  // wait (bounded) for a round in which it got at least a quarter of one.
+  // How much of a core the burner gets depends on the machine's load (the
+  // exact figure is checked against its own clock above); here it must lead
+  // the list with a share no thread can exceed. A sampling thread delayed
+  // between its clock and the files makes a round look a little longer.
   zar::_tagZarCPUUsage cpu{};
   const zar::_tagZarThreadCPUUsage* burning = nullptr;
   const zar::_tagZarThreadCPUUsage* idle = nullptr;
@@ -494,12 +555,12 @@ TEST(CZarPerfsStats, BurningThreadShowsOneCoreIdleThreadNone) {
         if (perfs.get_cpu_statistics(cpu) != 0) return false;
         burning = FindEntry(cpu, burner.EntryName());
         idle = FindEntry(cpu, idler.EntryName());
-        return burning && burning->cpuUsage >= 0.25f * share;
+        return burning && burning->cpuUsage > 0.0f && idle;
       },
       seconds(40));
   perfs.stop();
-  ASSERT_TRUE(seen) << "burner " << (burning ? burning->cpuUsage : -1.0f) << " of a core share " << share;
-  EXPECT_LE(burning->cpuUsage, 1.05f * share + 1.0f);
+  ASSERT_TRUE(seen) << "the burner never showed";
+  EXPECT_LE(burning->cpuUsage, 1.2f * share + 1.0f);
   EXPECT_EQ(burning, &cpu.threads[0]) << "the burner is the busiest thread";
   EXPECT_GE(cpu.processCpuUsage + 2.0f, burning->cpuUsage);
   ASSERT_NE(idle, nullptr);
@@ -521,13 +582,13 @@ TEST(CZarPerfsStats, TenBusiestOfFifteenThreadsBusiestFirst) {
       const zar::_tagZarThreadCPUUsage* e = FindEntry(cpu, threads[i]->EntryName());
       found += e && e - cpu.threads < 3 && e->cpuUsage > 0.0f;
     }
-    return found == 3;
+    // A starved burner may tie with a thread that woke for one tick.
+    return found == 3 && cpu.threads[3].cpuUsage < cpu.threads[2].cpuUsage;
   };
   const bool seen = WaitFor(burnersOnTop, seconds(40));
   perfs.stop();
   ASSERT_TRUE(seen) << "the three burning threads never led the list";
   for (int i = 1; i < 10; ++i) EXPECT_GE(cpu.threads[i - 1].cpuUsage, cpu.threads[i].cpuUsage) << i;
-  for (int i = 3; i < 10; ++i) EXPECT_LT(cpu.threads[i].cpuUsage, cpu.threads[2].cpuUsage) << cpu.threads[i].name;
   const zar::_tagZarThreadCPUUsage zero{};
   for (int i = 10; i < 20; ++i) EXPECT_EQ(std::memcmp(&cpu.threads[i], &zero, sizeof(zero)), 0) << i;
 }
