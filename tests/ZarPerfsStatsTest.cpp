@@ -252,10 +252,11 @@ TEST(CpuUsageFormulas, ProcessShareOfTheWholeMachine) {
 
 TEST(CpuUsageThreads, EntryNamesAreUtf8) {
   struct Case {
-    const char* name;
+    std::string name;
     const char* expected;
   } cases[] = {
       {"decoder", "4711-4711-decoder"},
+      {std::string("a\0b", 3), "4711-4711-a?b"},
       {"a b (c)", "4711-4711-a b (c)"},
       {"caf\xc3\xa9", "4711-4711-caf\xc3\xa9"},
       {"\xff" "x", "4711-4711-?x"},

@@ -47,7 +47,7 @@ struct _tagZarThreadCPUUsage {
   // "<thread id>-<handle>-<thread name>" in UTF-8, NUL-terminated, at most
   // 259 bytes. On Linux a thread's handle is its kernel thread id, so the
   // id appears twice ("4711-4711-decoder"); bytes of the kernel's name that
-  // are not UTF-8 become '?'.
+  // are not UTF-8 (or NUL) become '?'.
   char name[260];
   float cpuUsage;  // percent of the whole machine, 0-100
 };

@@ -96,7 +96,7 @@ std::string ZarThreadEntryName(uint32_t aTid, uint32_t aHandle, const std::strin
   const unsigned char* text = reinterpret_cast<const unsigned char*>(aName.data());
   for (size_t i = 0; i < aName.size();) {
     const size_t length = Utf8SequenceLength(text + i, aName.size() - i);
-    if (length == 0) {
+    if (length == 0 || text[i] == '\0') {
       entry += '?';
       ++i;
     } else {

@@ -39,8 +39,8 @@ CM_EXPORT int ZarSystemCpuUsage(const ProcessSystemTimes& a, const ProcessSystem
 // wall clocks are equal or aProcessors is 0.
 CM_EXPORT float ZarProcessCpuUsage(const ProcessSystemTimes& a, const ProcessSystemTimes& b, unsigned aProcessors);
 
-// "<tid>-<handle>-<name>" with the bytes of aName that are not UTF-8
-// replaced by '?'.
+// "<tid>-<handle>-<name>" with the bytes of aName that are not UTF-8, and
+// NUL bytes (which would cut the stored name short), replaced by '?'.
 CM_EXPORT std::string ZarThreadEntryName(uint32_t aTid, uint32_t aHandle, const std::string& aName);
 // Every thread of the process with its first sample; false when the thread
 // list cannot be read.
