@@ -456,6 +456,19 @@ class CM_EXPORT ProcessModule : public IProcessModule,
     bool RemoveLast(IProcessData* aData);
   };
   struct DrainEvent;
+  // A copy of one deliver list that DeliverDataToNextModule reads without
+  // taking the graph mutex: writers (holding the mutex) republish it after
+  // every change, bracketing the stores with an odd sequence number, and a
+  // reader retries until it has read a whole, unchanged copy. That gives
+  // the same consistent snapshot a copy under the mutex would. Lists longer
+  // than kInlineTargets are read under the mutex instead.
+  enum : uint32_t { kInlineTargets = 8, kTooManyTargets = ~0u };
+  struct DeliverView {
+    std::atomic<uint32_t> m_nSeq{0};  // odd while a writer is publishing
+    std::atomic<uint32_t> m_nCount{0};
+    std::atomic<IProcessModule*> m_aModule[kInlineTargets] = {};
+    std::atomic<uint16_t> m_aChannel[kInlineTargets] = {};
+  };
 
   CmResult PostDrainEvent(uint16_t aChannel);
   DrainEvent* TakeDrainEvent();
@@ -464,6 +477,10 @@ class CM_EXPORT ProcessModule : public IProcessModule,
   void TraceSample(const char* aWhat, const char* aCounterName, IProcessData* aData, uint16_t aChannel,
                    uint32_t aCount);
   void CopyTargets(std::vector<Link>& aTargets, uint16_t aOutputChannel);
+  // Under m_GraphMutex, after every change of m_aDelivers[aOutputChannel].
+  void PublishDelivers(uint16_t aOutputChannel);
+  // The whole list into aLinks (room for kInlineTargets), or kTooManyTargets.
+  uint32_t ReadDelivers(uint16_t aOutputChannel, Link* aLinks);
   CmResult ForEachTarget(uint16_t aOutputChannel, IProcessData* aData);
   CmResult PopWith(uint16_t aChannel, void* aUser, PopCallback aPlain, PopCallbackWithChannel aWithChannel);
 
@@ -482,6 +499,7 @@ class CM_EXPORT ProcessModule : public IProcessModule,
   std::recursive_mutex m_GraphMutex;
   std::vector<Link> m_aDelivers[kOutputChannels];  // guarded by m_GraphMutex
   std::vector<Link> m_Inputers;                    // guarded by m_GraphMutex
+  DeliverView m_aDeliverViews[kOutputChannels];    // written under m_GraphMutex
 
   std::atomic<IProcessUnit*> m_pUnit;  // one reference held
   ProcessConfig m_Config;

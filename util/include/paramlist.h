@@ -118,8 +118,8 @@ class CM_EXPORT CCmMetaData {
   CmResult StreamTo(CCmMetaDataStream& aStream) const;
   // Replaces the value with the one read. ZAR_E_FAIL for type 9 or above,
   // or a stream that ran short; the value then keeps the type byte read
-  // and an empty text or array. Never allocates more than the stream can
-  // still supply.
+  // and an empty text or array. An announced length is not trusted: a
+  // byte array grows in 64 KiB steps as its bytes actually arrive.
   CmResult StreamFrom(CCmMetaDataStream& aStream);
   // Exactly the bytes StreamTo writes; ZAR_E_FAIL for an empty value.
   CmResult GetStreamLength(DWORD& aLength) const;

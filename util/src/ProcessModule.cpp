@@ -1,8 +1,10 @@
 // The pipeline's hot path is DeliverData -> unit -> DeliverDataToNextModule
-// -> the next module's DeliverData. It takes no allocation: deliver lists
-// are copied into a small array on the stack, counters are single-writer
+// -> the next module's DeliverData. It takes no allocation and no lock:
+// deliver lists are copied into a small array on the stack from a
+// sequence-numbered copy (no graph mutex), counters are single-writer
 // relaxed atomics, the detail trace costs one comparison when off, and the
-// events that carry queued samples to a module's thread are recycled.
+// events that carry queued samples to a module's thread are recycled. The
+// one locked instruction per hop is the unit's spin flag.
 #include "ProcessModule.h"
 
 #include <cstdlib>
@@ -27,8 +29,6 @@ inline uint32_t Bump(std::atomic<uint32_t>& aCounter) {
 
 enum : uint8_t { kUndecided = 0, kDirect = 1, kQueued = 2 };
 
-// Deliver lists longer than this are copied to the heap.
-constexpr size_t kInlineTargets = 8;
 // Spare drain events kept per module.
 constexpr uint32_t kMaxSpareEvents = 64;
 
@@ -391,6 +391,7 @@ CmResult ProcessModule::AddDeliver(IProcessModule* aModule, uint16_t aChannel, u
     return ZAR_E_FAIL;
   }
   m_aDelivers[aOutputChannel].push_back(Link{aModule, aChannel});
+  PublishDelivers(aOutputChannel);
   return ZAR_S_OK;
 }
 
@@ -428,11 +429,13 @@ CmResult ProcessModule::RemoveDeliver(IProcessModule* aModule) {
   std::vector<IProcessModule*> removed;
   {
     std::lock_guard<std::recursive_mutex> lock(m_GraphMutex);
-    for (auto& delivers : m_aDelivers) {
+    for (uint16_t output = 0; output < kOutputChannels; ++output) {
+      std::vector<Link>& delivers = m_aDelivers[output];
       for (auto it = delivers.begin(); it != delivers.end(); ++it) {
         if (it->m_pModule != aModule) continue;
         removed.push_back(it->m_pModule);
         delivers.erase(it);
+        PublishDelivers(output);
         break;
       }
     }
@@ -457,6 +460,7 @@ CmResult ProcessModule::RemoveDeliver(uint16_t aChannel, uint16_t aOutputChannel
       if (it->m_wChannel != aChannel) continue;
       removed = it->m_pModule;
       delivers.erase(it);
+      PublishDelivers(aOutputChannel);
       break;
     }
   }
@@ -468,6 +472,46 @@ CmResult ProcessModule::RemoveDeliver(uint16_t aChannel, uint16_t aOutputChannel
 void ProcessModule::CopyTargets(std::vector<Link>& aTargets, uint16_t aOutputChannel) {
   std::lock_guard<std::recursive_mutex> lock(m_GraphMutex);
   aTargets = m_aDelivers[aOutputChannel];
+}
+
+void ProcessModule::PublishDelivers(uint16_t aOutputChannel) {
+  DeliverView& view = m_aDeliverViews[aOutputChannel];
+  const std::vector<Link>& delivers = m_aDelivers[aOutputChannel];
+  const uint32_t seq = view.m_nSeq.load(std::memory_order_relaxed);
+  view.m_nSeq.store(seq + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  if (delivers.size() > kInlineTargets) {
+    view.m_nCount.store(kTooManyTargets, std::memory_order_relaxed);
+  } else {
+    view.m_nCount.store(static_cast<uint32_t>(delivers.size()), std::memory_order_relaxed);
+    for (size_t i = 0; i < delivers.size(); ++i) {
+      view.m_aModule[i].store(delivers[i].m_pModule, std::memory_order_relaxed);
+      view.m_aChannel[i].store(delivers[i].m_wChannel, std::memory_order_relaxed);
+    }
+  }
+  view.m_nSeq.store(seq + 2, std::memory_order_release);
+}
+
+uint32_t ProcessModule::ReadDelivers(uint16_t aOutputChannel, Link* aLinks) {
+  DeliverView& view = m_aDeliverViews[aOutputChannel];
+  for (unsigned attempt = 0;; ++attempt) {
+    const uint32_t seq = view.m_nSeq.load(std::memory_order_acquire);
+    if (seq & 1) {
+      // A writer is between its stores; it holds the graph mutex, so after
+      // a short spin let it run rather than burn the time slice.
+      if (attempt >= 64) std::this_thread::yield();
+      continue;
+    }
+    uint32_t count = view.m_nCount.load(std::memory_order_relaxed);
+    if (count != kTooManyTargets) {
+      for (uint32_t i = 0; i < count; ++i) {
+        aLinks[i].m_pModule = view.m_aModule[i].load(std::memory_order_relaxed);
+        aLinks[i].m_wChannel = view.m_aChannel[i].load(std::memory_order_relaxed);
+      }
+    }
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (view.m_nSeq.load(std::memory_order_relaxed) == seq) return count;
+  }
 }
 
 // ----------------------------------------------------------------- delivery
@@ -550,21 +594,14 @@ CmResult ProcessModule::DeliverDataToNextModule(IProcessData* aData, uint16_t aO
 
 CmResult ProcessModule::ForEachTarget(uint16_t aOutputChannel, IProcessData* aData) {
   Link inlineLinks[kInlineTargets];
-  std::vector<Link> heapLinks;
-  const Link* links = inlineLinks;
-  size_t count;
-  {
-    std::lock_guard<std::recursive_mutex> lock(m_GraphMutex);
-    const std::vector<Link>& delivers = m_aDelivers[aOutputChannel];
-    count = delivers.size();
-    if (count <= kInlineTargets) {
-      std::copy(delivers.begin(), delivers.end(), inlineLinks);
-    } else {
-      heapLinks = delivers;
-      links = heapLinks.data();
-    }
+  const uint32_t count = ReadDelivers(aOutputChannel, inlineLinks);
+  if (count != kTooManyTargets) {
+    for (uint32_t i = 0; i < count; ++i) inlineLinks[i].m_pModule->DeliverData(aData, inlineLinks[i].m_wChannel);
+    return ZAR_S_OK;
   }
-  for (size_t i = 0; i < count; ++i) links[i].m_pModule->DeliverData(aData, links[i].m_wChannel);
+  std::vector<Link> links;
+  CopyTargets(links, aOutputChannel);
+  for (const Link& link : links) link.m_pModule->DeliverData(aData, link.m_wChannel);
   return ZAR_S_OK;
 }
 
