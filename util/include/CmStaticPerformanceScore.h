@@ -158,8 +158,9 @@ class CM_EXPORT CmStaticPerformanceScore {
   // "Qualcomm", "Mediatek"; "" for anything else.
   std::string GetCPUTypeSring(ZarCPUType type);
   // Classifies the brand string (Intel Core, Apple, AMD Ryzen); a brand of
-  // none of these leaves info at zeros and succeeds. May set the score
-  // offset from an Intel model suffix.
+  // none of these, or an AMD Ryzen brand whose words give no tier, model
+  // and digit, leaves info at zeros and succeeds. May set the score offset
+  // from an Intel model suffix.
   int CheckCPUInfo(_tagZarCPUModelInfo& info);
   // Writes every fact to the trace (info level) as one block.
   int Print();

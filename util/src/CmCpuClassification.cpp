@@ -231,7 +231,10 @@ int CmStaticPerformanceScore::ClassifyAmd(const std::string& aBrand, const int32
       return 0;
     }
   }
-  return ZAR_S_FALSE;
+  // No failure is defined for a Ryzen brand without a usable model
+  // (Threadripper, "Ryzen AI 9 ...", a bare "Ryzen 7"): it stays at zeros
+  // and is scored by the formulas like a brand of no known maker.
+  return 0;
 }
 
 // ---- mobile classification
