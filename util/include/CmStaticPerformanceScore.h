@@ -131,7 +131,10 @@ class CM_EXPORT CmStaticPerformanceScore {
   int ResetScore();
   // Installs the parameters of os, which must be the current OS; needs at
   // least 7 CPU offsets (column = ZarCPUType). On Android the host facts are
-  // read again afterwards.
+  // read again afterwards. An OS overridden to a value outside the table has
+  // no parameter row: it is refused with ZAR_E_INVALIDARG and the line
+  // "ConfigureParameters fail, OS not supported" instead of writing past
+  // the table.
   int ConfigureParameters(ZarCurrentOS os, const std::vector<int>& spcCpuParam, _tagZarSPCParamOffset offset);
 
   // The score for level: the cached score when it lies in the level's band,
@@ -162,7 +165,8 @@ class CM_EXPORT CmStaticPerformanceScore {
   // and digit, leaves info at zeros and succeeds. May set the score offset
   // from an Intel model suffix.
   int CheckCPUInfo(_tagZarCPUModelInfo& info);
-  // Writes every fact to the trace (info level) as one block.
+  // Writes every fact to the trace (info level) as one block. The fourth
+  // line ends ", m_specificModel" directly followed by the number (no " = ").
   int Print();
 
   // Mobile classification. cpuClass is on the score scale for Android (a

@@ -154,10 +154,7 @@ int CmStaticPerformanceScore::CheckCPUInfo(_tagZarCPUModelInfo& info) {
   if (Contains(brand, "Intel")) rc = ClassifyIntel(brand, row, result);
   if (rc == 0 && Contains(brand, "Apple")) rc = ClassifyApple(brand, row, result);
   if (rc == 0 && Contains(brand, "AMD") && Contains(brand, "Ryzen")) rc = ClassifyAmd(brand, row, result);
-  if (rc != 0) {
-    CM_WARNING_TRACE_THIS("CmStaticPerformanceScore::CheckCPUInfo fail, cpuInfo = " << brand.c_str());
-    return rc;
-  }
+  if (rc != 0) return rc;
   info = result;
   CM_INFO_TRACE_THIS("CmStaticPerformanceScore::CheckCPUInfo gen = " << info.gen << ", i = " << info.i
                                                                      << ", k = " << info.k);
