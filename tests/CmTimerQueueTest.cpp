@@ -349,9 +349,9 @@ TEST_F(OrderedList, AgreesWithALiteralModelUnderRandomOperations) {
 // ---- the min-heap and the wheel against literal models of their order.
 //
 // A model entry carries what decides its turn: the heap fires by deadline,
-// then scheduling order; the wheel by 10 ms slot, near timers (due within
+// then scheduling order; the wheel by deadline, then near timers (due within
 // 29 s of the second they were scheduled in) before far ones, near ones in
-// scheduling order, far ones by deadline and the newest first. Both fire
+// scheduling order, far ones the newest first. Both fire
 // only the entry they announce, while its deadline has come, and re-arm as
 // the engine does (phase kept, or one period after now when more than an
 // hour late).
@@ -371,10 +371,9 @@ ModelKey HeapKey(const ModelEntry& e) {
 }
 
 ModelKey WheelKey(const ModelEntry& e) {
-  const int64_t slot = static_cast<int64_t>(e.expired.GetSec()) * 100 + e.expired.GetUsec() / 10000;
-  if (!e.far) return ModelKey(slot, 0, static_cast<int64_t>(e.seq), 0);
-  return ModelKey(slot, 1, static_cast<int64_t>(e.expired.GetSec()) * 1000000 + e.expired.GetUsec(),
-                  -static_cast<int64_t>(e.seq));
+  const int64_t seq = static_cast<int64_t>(e.seq);
+  return ModelKey(static_cast<int64_t>(e.expired.GetSec()) * 1000000 + e.expired.GetUsec(), e.far ? 1 : 0,
+                  e.far ? -seq : seq, 0);
 }
 
 class NodeModel : public FrozenClock {
@@ -534,23 +533,49 @@ TEST_F(Wheel, FarTimerFiresOnceInItsTurnAmongNearOnes) {
   EXPECT_EQ(log, (std::vector<int>{38, 40, 42}));
 }
 
-// Within one 10 ms slot: near timers in scheduling order, then far ones;
-// the earliest time is the next one to fire, so none fires early.
-TEST_F(Wheel, OneSlotFiresInItsOwnOrderAndNeverEarly) {
+// Within one 10 ms slot, near and far timers alike fire in deadline order
+// (equal deadlines in scheduling order), and the earliest time reported is
+// never later than a timer held: a push due before the announced timer of
+// its slot is announced in its place. None fires early.
+TEST_F(Wheel, OneSlotFiresInDeadlineOrderAndNeverEarly) {
   CCmTimerWheelQueue queue;
   std::vector<int> log;
-  Recorder far(&log, 1), first(&log, 2), second(&log, 3);
-  queue.ScheduleTimer(&far, nullptr, Ms(40002), 1);
-  Advance(40000 - 10);
-  queue.ScheduleTimer(&first, nullptr, Ms(18), 1);   // +40.008
-  queue.ScheduleTimer(&second, nullptr, Ms(15), 1);  // +40.005, same slot
-  EXPECT_EQ(far.m_nWheelIndex, second.m_nWheelIndex);
-  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(18));
-  Advance(17);
-  EXPECT_EQ(queue.CheckExpire(), 0);
-  Advance(1);
-  EXPECT_EQ(queue.CheckExpire(), 3);
-  EXPECT_EQ(log, (std::vector<int>{2, 3, 1}));
+  const CCmTimeValue start = m_tvNow;  // at a slot's start
+  Recorder late(&log, 8), early(&log, 3), tie(&log, 4);
+  queue.ScheduleTimer(&late, nullptr, Ms(8), 1);
+  queue.ScheduleTimer(&early, nullptr, Ms(3), 1);
+  queue.ScheduleTimer(&tie, nullptr, Ms(3), 1);
+  EXPECT_EQ(late.m_nWheelIndex, early.m_nWheelIndex);
+  EXPECT_EQ(queue.GetEarliestTime(), start + Ms(3));
+  Advance(3);
+  EXPECT_EQ(queue.CheckExpire(), 2);
+  EXPECT_EQ(queue.GetEarliestTime(), start + Ms(8));
+  Advance(5);
+  EXPECT_EQ(queue.CheckExpire(), 1);
+  EXPECT_EQ(log, (std::vector<int>{3, 4, 8}));
+
+  // Two far timers and two near ones share the slot start + 40.00x.
+  log.clear();
+  m_tvNow = start;
+  CmTimerQueueClockFreeze(&m_tvNow);
+  Recorder far9(&log, 9), far1(&log, 1), near8(&log, 8), near5(&log, 5);
+  const std::pair<Recorder*, long> pushes[] = {{&far9, 40009}, {&far1, 40001}, {&near8, 18}, {&near5, 15}};
+  const long announced[] = {40009, 40001, 40001, 40001};
+  for (size_t i = 0; i < 4; ++i) {
+    if (i == 2) Advance(40000 - 10);
+    queue.ScheduleTimer(pushes[i].first, nullptr, Ms(pushes[i].second), 1);
+    EXPECT_EQ(queue.GetEarliestTime(), start + Ms(announced[i])) << i;
+  }
+  EXPECT_EQ(CCmTimerQueueInspector::WheelFarCount(queue, far1.m_nWheelIndex), 2u);
+  EXPECT_EQ(CCmTimerQueueInspector::WheelNearCount(queue, far1.m_nWheelIndex), 2u);
+  for (long due : {40001L, 40005L, 40008L, 40009L}) {
+    EXPECT_EQ(queue.GetEarliestTime(), start + Ms(due));
+    Advance((start + Ms(due) - m_tvNow).GetTotalInMsec() - 1);
+    EXPECT_EQ(queue.CheckExpire(), 0) << due;
+    Advance(1);
+    EXPECT_EQ(queue.CheckExpire(), 1) << due;
+  }
+  EXPECT_EQ(log, (std::vector<int>{1, 5, 8, 9}));
 }
 
 TEST_F(Wheel, ErasingTheEarliestAnnouncesTheNextHeldDeadline) {
@@ -559,8 +584,8 @@ TEST_F(Wheel, ErasingTheEarliestAnnouncesTheNextHeldDeadline) {
   const std::pair<Recorder*, long> timers[] = {{&a, 15}, {&b, 12}, {&c, 2500}, {&d, 35000}};
   for (const auto& [h, ms] : timers) queue.ScheduleTimer(h, nullptr, Ms(ms), 1);
   const std::pair<Recorder*, CCmTimeValue> erasures[] = {
-      {&a, m_tvNow + Ms(12)}, {&b, m_tvNow + Ms(2500)}, {&d, m_tvNow + Ms(2500)}, {&c, CCmTimeValue::get_tvMax()}};
-  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(15));  // a, scheduled before b in its bucket
+      {&b, m_tvNow + Ms(15)}, {&a, m_tvNow + Ms(2500)}, {&d, m_tvNow + Ms(2500)}, {&c, CCmTimeValue::get_tvMax()}};
+  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(12));  // b, due before a in the same slot
   for (const auto& [h, next] : erasures) {
     EXPECT_EQ(queue.CancelTimer(h), 0);
     EXPECT_EQ(queue.GetEarliestTime(), next);

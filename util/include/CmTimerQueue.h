@@ -247,20 +247,20 @@ class CM_EXPORT CCmTimerMinHeapQueue : public CCmTimerQueueBase {
 
 // A timing wheel: 3000 buckets of 10 ms (one revolution is 30 s). A timer
 // due less than 30 s after it is scheduled (its deadline's second at most
-// now's second + 29) goes to the near list of its bucket, kept in
-// scheduling order; a later one to the far list of its bucket, kept in
-// deadline order. The bucket of a time is its 10 ms count modulo 3000
-// (BucketIndex); the handler's m_nWheelIndex names the bucket of its node.
+// now's second + 29) goes to the near list of its bucket; a later one to
+// the far list of its bucket. Both lists are kept in deadline order. The
+// bucket of a time is its 10 ms count modulo 3000 (BucketIndex); the
+// handler's m_nWheelIndex names the bucket of its node.
 //
-// Firing order: by 10 ms slot (the deadline's 10 ms count, not reduced);
-// within one slot the near timers in scheduling order, then the far ones
-// in deadline order. The earliest time the queue reports is always the
-// deadline of the timer it fires next, so no timer fires before its own
-// deadline, and one that shares a slot with an earlier-scheduled timer due
-// a little later waits for it (less than 10 ms). Erasing or firing the
-// timer announced next looks for the following one from its bucket on,
-// skipping empty buckets 64 at a time, and stops at the first bucket that
-// holds a timer of the slot it stands for.
+// Firing order: by deadline, also within one 10 ms slot; equal deadlines
+// near timers first, in scheduling order, then far ones, newest first. The
+// earliest time the queue reports is always the deadline of the timer it
+// fires next, never later than any timer it holds: a timer scheduled into
+// the slot of the announced one with an earlier deadline is announced in
+// its place. Erasing or firing the timer announced next looks for the
+// following one from its bucket on, skipping empty buckets 64 at a time,
+// and stops at the first bucket that holds a timer of the slot it stands
+// for.
 //
 // ResetExpiredTime_l is the engine's: deadlines are not re-based after the
 // clock was set back.
