@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "CmTimerQueueInternal.h"
+#include "EventProbe.h"
 #include "ThreadWaiter.h"
 #include "TraceCapture.h"
 
@@ -658,13 +659,41 @@ TEST_F(Calendar, ZeroDelayTimersShareOnePostAndFireOnceNewestFirst) {
   EXPECT_EQ(log, (std::vector<int>{3, 1}));  // once, whatever the count
   for (int tick = 0; tick < 5; ++tick) calendar.TimerTick();
   EXPECT_EQ(log.size(), 2u);
-  // A callback re-scheduling itself with no delay waits for the next post.
-  Recorder again(&log, 4, [&] { calendar.ScheduleTimer(&again, nullptr, Ms(0), 1); });
-  calendar.ScheduleTimer(&again, nullptr, Ms(0), 1);
+}
+
+// The zero-delay list is drained until empty, timers that callbacks add on
+// the way included (newest first). A handler that already fired in this
+// drain and adds itself again waits for the next post, so one that does so
+// forever fires once per event and never keeps the thread from others.
+TEST_F(Calendar, ZeroDelayDrainTakesTimersAddedOnTheWayButEachHandlerOnce) {
+  CCmTimerQueueCalendar calendar(10, 1000, &m_Events);
+  std::vector<int> log;
+  Recorder b(&log, 2), c(&log, 3), gone(&log, 5);
+  Recorder a(&log, 1, [&] {
+    calendar.ScheduleTimer(&b, nullptr, Ms(0), 1);
+    calendar.ScheduleTimer(&c, nullptr, Ms(0), 1);
+    calendar.ScheduleTimer(&gone, nullptr, Ms(0), 1);
+    calendar.CancelTimer(&gone);
+  });
+  Recorder forever(&log, 4, [&] { calendar.ScheduleTimer(&forever, nullptr, Ms(0), 1); });
+  calendar.ScheduleTimer(&a, nullptr, Ms(0), 1);
   EXPECT_EQ(RunEvents(), 1u);
-  EXPECT_EQ(again.count, 1);
-  EXPECT_EQ(m_Events.GetPendingEventsCount(), 1u);
-  EXPECT_EQ(calendar.CancelTimer(&again), 0);
+  EXPECT_EQ(log, (std::vector<int>{1, 3, 2}));
+  EXPECT_EQ(m_Events.GetPendingEventsCount(), 0u);  // drained: nothing posted again
+
+  log.clear();
+  EventTally other;
+  calendar.ScheduleTimer(&forever, nullptr, Ms(0), 1);
+  m_Events.PostEvent(new ProbeEvent(other));
+  for (int turn = 1; turn <= 3; ++turn) {
+    EXPECT_EQ(RunEvents(), turn == 1 ? 2u : 1u);  // the other event gets its turn
+    EXPECT_EQ(forever.count, turn);
+    EXPECT_EQ(m_Events.GetPendingEventsCount(), 1u);
+  }
+  EXPECT_EQ(other.fired, 1);
+  EXPECT_EQ(calendar.CancelTimer(&forever), 0);
+  EXPECT_EQ(RunEvents(), 1u);
+  EXPECT_EQ(forever.count, 3);
 }
 
 TEST_F(Calendar, RefusalsAndAPostOutlivingTheCalendar) {
@@ -714,5 +743,6 @@ TEST_F(OrderedList, CancelFromAnotherThreadWaitsForTheRunningCallback) {
   EXPECT_EQ(queue.CheckExpire(), 0);
   EXPECT_EQ(h.count, 1);
 }
+
 
 }  // namespace

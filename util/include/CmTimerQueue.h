@@ -305,7 +305,14 @@ struct CCmTimerQueueCalendarSlotT {
 // longer than the ring are clamped to its last slot with an error line
 // ("CCmTimerQueueCalendar::InsertUnique_i, exceed max interval. ...").
 // Timers scheduled with a zero interval fire once, whatever their count,
-// through one event posted to the owner's event queue, newest first.
+// through one event posted to the owner's event queue, newest first. That
+// event drains them until none is left, zero-delay timers its callbacks
+// schedule included (they fire next), except that a handler fires at most
+// once per event: one that schedules itself again with no delay from its
+// own callback (directly or through another handler) waits for a new post.
+// A handler re-adding itself for ever therefore fires once per turn of the
+// owner's event loop, and the loop's other events still run, instead of
+// holding the thread in one endless drain.
 //
 // The calendar has no CheckExpire: nothing in the library ticks it. Its
 // precision is one slot; its span is fixed at construction.
@@ -342,8 +349,7 @@ class CM_EXPORT CCmTimerQueueCalendar : public ICmTimerQueue, public ICmEvent {
   int ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval, DWORD aCount) override;
   // 0, ZAR_E_NOT_FOUND, ZAR_E_INVALIDARG.
   int CancelTimer(ICmTimerHandler* aEh) override;
-  // Fires the zero-delay timers waiting now (later ones wait for the next
-  // post); 0.
+  // Fires the zero-delay timers until none is left (see above); 0.
   int OnEventFire() override;
   void OnDestorySelf() override {}
 

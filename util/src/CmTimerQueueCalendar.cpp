@@ -6,10 +6,12 @@
 //           ...                (current + d) % (max + 1), newest first
 //           [max]
 //   fire-now: e -> e           fired by one posted event, newest first
+//   deferred: e -> e           re-added during a drain by a handler that
+//                              already fired in it; the next post's
 //
 // A handler has at most one entry. The handler index names the slot of a
-// slotted entry; entries of the fire-now list (and of a batch being fired)
-// are not in it and are found by walking those lists.
+// slotted entry; entries of the fire-now and deferred lists are not in it
+// and are found by walking those lists.
 //
 // The zero-delay post: rather than the calendar itself, a small event that
 // points at it is posted, so a calendar destroyed while its post is pending
@@ -50,8 +52,9 @@ struct CCmTimerQueueCalendar::Impl {
   DWORD currentSlot = 0;
   ICmEventQueue* eventQueue = nullptr;
   Entry* fireNow = nullptr;
-  Entry* firing = nullptr;  // the fire-now batch OnEventFire is delivering
+  Entry* deferred = nullptr;  // held back by the drain under way, oldest last
   CCmPointerIndexT<DWORD> slotOf;  // slotted handler -> slot
+  CCmPointerIndexT<char> firedInDrain;  // handlers the drain under way fired
   bool posted = false;
   CCmCalendarFireEvent* pendingPost = nullptr;
 
@@ -98,7 +101,7 @@ CCmTimerQueueCalendar::CCmTimerQueueCalendar(DWORD aSlotInterval, DWORD aSpan, I
 CCmTimerQueueCalendar::~CCmTimerQueueCalendar() {
   if (m_impl->pendingPost) m_impl->pendingPost->Detach();
   Impl::FreeList(m_impl->fireNow);
-  Impl::FreeList(m_impl->firing);
+  Impl::FreeList(m_impl->deferred);
   for (DWORD i = 0; i <= m_impl->dwMaxSlotNumber; ++i) Impl::FreeList(m_impl->slots[i]);
   delete[] m_impl->slots;
   delete m_impl;
@@ -111,7 +114,7 @@ CCmTimerQueueCalendar::SlotType* CCmTimerQueueCalendar::TakeEntry_i(ICmTimerHand
     return Impl::TakeFrom(m_impl->slots[where], aEh);
   }
   if (SlotType* entry = Impl::TakeFrom(m_impl->fireNow, aEh)) return entry;
-  return Impl::TakeFrom(m_impl->firing, aEh);
+  return Impl::TakeFrom(m_impl->deferred, aEh);
 }
 
 int CCmTimerQueueCalendar::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval,
@@ -198,20 +201,33 @@ void CCmTimerQueueCalendar::TimerTick() {
   }
 }
 
+// Drains the fire-now list, also of the entries these callbacks add. posted
+// stays set meanwhile, so they join this drain instead of a new post. A
+// handler fires at most once per drain: an entry it adds after firing is
+// held back for the next post, so a callback that re-adds itself forever
+// runs once per event and the thread's other events get their turn.
 int CCmTimerQueueCalendar::OnEventFire() {
-  m_impl->posted = false;
   const CCmTimeValue now = CmTimerQueueNow();
-  // This batch only: zero-delay timers scheduled by these callbacks go to a
-  // new post, so a callback re-scheduling itself cannot hold the thread.
-  m_impl->firing = m_impl->fireNow;
-  m_impl->fireNow = nullptr;
-  while (SlotType* entry = m_impl->firing) {
-    m_impl->firing = entry->m_pNext;
+  while (SlotType* entry = m_impl->fireNow) {
+    m_impl->fireNow = entry->m_pNext;
+    entry->m_pNext = nullptr;
     ICmTimerHandler* handler = entry->m_Value.m_pEh;
+    if (m_impl->firedInDrain.Find(handler)) {
+      SlotType** tail = &m_impl->deferred;
+      while (*tail) tail = &(*tail)->m_pNext;
+      *tail = entry;
+      continue;
+    }
+    m_impl->firedInDrain.Insert(handler, 1);
     void* token = entry->m_Value.m_pToken;
     delete entry;
     handler->OnTimeout(now, token);
   }
+  if (m_impl->firedInDrain.Size() != 0) m_impl->firedInDrain.Clear();
+  m_impl->fireNow = m_impl->deferred;
+  m_impl->deferred = nullptr;
+  m_impl->posted = false;
+  if (m_impl->fireNow) PostFireNow_i();
   return ZAR_S_OK;
 }
 
