@@ -745,4 +745,110 @@ TEST_F(OrderedList, CancelFromAnotherThreadWaitsForTheRunningCallback) {
 }
 
 
+// ---- cancels from another thread racing periodic callbacks, every kind.
+//
+// The owner thread fires periodic timers without pause and re-schedules a
+// handler once the canceller has cancelled it. The canceller checks the
+// rule of a cross-thread cancel each time: when CancelTimer returns, that
+// handler's callback is not running and never fires again. Every eighth
+// cancel is made while the callback is known to run (it holds until the
+// canceller is waiting for it); the others land wherever they land. Run
+// under ThreadSanitizer this also checks that the canceller and the owner
+// never touch the queue's storage unordered.
+std::atomic<int> g_nCancelWaits{0};
+void CountCancelWait() { ++g_nCancelWaits; }
+
+class RacedHandler : public ICmTimerHandler {
+ public:
+  enum State { kArmed, kCancelled, kRearm };
+  void OnTimeout(const CCmTimeValue&, void*) override {
+    running = true;
+    if (state.load() == kCancelled) ++lateFirings;
+    if (hold.exchange(false)) {
+      const int waits = g_nCancelWaits.load();
+      holding = true;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (g_nCancelWaits.load() == waits && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+      holding = false;
+    }
+    running = false;
+  }
+  std::atomic<int> state{kArmed};
+  std::atomic<bool> running{false};
+  std::atomic<bool> hold{false};
+  std::atomic<bool> holding{false};
+  std::atomic<int> lateFirings{0};
+};
+
+// aTurn fires what is due, on the owner's thread.
+template <class Queue>
+void RaceCancelsAgainstPeriodicCallbacks(Queue& aQueue, const CCmTimeValue& aPeriod, void (*aTurn)(Queue&)) {
+  constexpr int kHandlers = 4, kCancels = 96;
+  RacedHandler handlers[kHandlers];
+  for (RacedHandler& h : handlers) ASSERT_EQ(aQueue.ScheduleTimer(&h, nullptr, aPeriod, 0), 0);
+  g_nCancelWaits = 0;
+  CmTimerQueueSetCancelWaitHook(&CountCancelWait);
+  std::atomic<bool> stop{false};
+  std::thread owner([&] {
+    while (!stop.load()) {
+      aTurn(aQueue);
+      for (RacedHandler& h : handlers) {
+        if (h.state.load() != RacedHandler::kRearm) continue;
+        h.state = RacedHandler::kArmed;
+        aQueue.ScheduleTimer(&h, nullptr, aPeriod, 0);
+      }
+      std::this_thread::yield();
+    }
+    for (RacedHandler& h : handlers) aQueue.CancelTimer(&h);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int cancels = 0, stillRunning = 0, notFound = 0;
+  for (unsigned pick = 0; cancels < kCancels && std::chrono::steady_clock::now() < deadline; ++pick) {
+    RacedHandler& h = handlers[pick % kHandlers];
+    if (h.state.load() != RacedHandler::kArmed) {
+      std::this_thread::yield();
+      continue;
+    }
+    if (cancels % 8 == 0) {
+      // Cancel inside a callback: wait until one holds for us.
+      h.hold = true;
+      while (!h.holding.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    }
+    const int result = aQueue.CancelTimer(&h);
+    if (h.running.load()) ++stillRunning;
+    if (result != 0) ++notFound;  // a periodic timer is always scheduled
+    h.hold = false;
+    h.state = RacedHandler::kCancelled;
+    ++cancels;
+    // Room for a few periods: a firing left scheduled past the cancel
+    // shows up as a late firing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    h.state = RacedHandler::kRearm;
+  }
+  stop = true;
+  owner.join();
+  CmTimerQueueSetCancelWaitHook(nullptr);
+  EXPECT_EQ(cancels, kCancels);
+  EXPECT_EQ(stillRunning, 0);
+  EXPECT_EQ(notFound, 0);
+  EXPECT_GE(g_nCancelWaits.load(), kCancels / 8);  // the held callbacks were waited for
+  for (RacedHandler& h : handlers) EXPECT_EQ(h.lateFirings.load(), 0);
+}
+
+template <class Queue>
+class CrossThreadCancel : public ::testing::Test {};
+TYPED_TEST_SUITE(CrossThreadCancel, NodeQueues);
+
+TYPED_TEST(CrossThreadCancel, RacesPeriodicCallbacksSafely) {
+  CmTimerQueueClockFreeze(nullptr);
+  TypeParam queue;
+  RaceCancelsAgainstPeriodicCallbacks<TypeParam>(queue, Ms(1), [](TypeParam& q) { q.CheckExpire(); });
+}
+
+TEST(CrossThreadCancelCalendar, RacesPeriodicCallbacksSafely) {
+  CCmTimerQueueCalendar calendar(10, 1000, nullptr);
+  RaceCancelsAgainstPeriodicCallbacks<CCmTimerQueueCalendar>(calendar, Ms(10),
+                                                             [](CCmTimerQueueCalendar& c) { c.TimerTick(); });
+}
+
 }  // namespace

@@ -53,6 +53,7 @@
 #define CM_TIMER_QUEUE_H
 
 #include <atomic>
+#include <mutex>
 
 #include "CmDefines.h"
 #include "CmError.h"
@@ -116,12 +117,16 @@ enum CmQueueType {
 // Lifetime: owned by its thread (or the caller of CreateTimerQueue);
 // destroying a queue calls no handler.
 //
-// Thread safety: a single-thread object; its guard is a null lock. Only
-// CancelTimer may come from another thread, and then it waits (polling every
-// 10 ms) until a callback of that handler running on the owning thread has
-// returned. Such a cancel touches the storage while the owner may be using
-// it, so it is safe only while the owner is inside that very callback;
-// everything else must reach the owning thread as an event.
+// Thread safety: a single-thread object, except that CancelTimer may come
+// from any thread at any time, also while the owner is delivering that
+// handler's callback. When it returns, that callback is not running (it
+// waits, polling every 10 ms, for one running on the owning thread) and no
+// further firing is scheduled. This makes the storage guard a real lock, not
+// the null lock a purely single-thread queue would have: the owner takes it
+// uncontended around each storage step (never across a callback), and a
+// foreign cancel around its erase, which a null lock would leave racing the
+// owner's re-arm and its look for the next deadline. Everything else
+// (scheduling included) must reach the owning thread as an event.
 class CM_EXPORT CCmTimerQueueBase : public ICmTimerQueue {
  public:
   // One scheduled timer, passed by value between the engine and a storage.
@@ -169,7 +174,8 @@ class CM_EXPORT CCmTimerQueueBase : public ICmTimerQueue {
   // Re-bases deadlines after the clock was set back; the base does nothing.
   virtual void ResetExpiredTime_l(const CCmTimeValue& aNow);
 
-  CCmMutexNullSingleThread m_Mutex;
+  // Guards the storage (the primitives above) and m_tvLastLook.
+  std::mutex m_StorageMutex;
   ICmObserver* m_pObserver;  // not owned; may be null
   // The handler being delivered by CheckExpire, and the thread inside
   // CheckExpire; read by a CancelTimer on another thread.
@@ -322,9 +328,13 @@ struct CCmTimerQueueCalendarSlotT {
 // the calendar finds it gone and does nothing. OnDestorySelf does nothing:
 // event processing never deletes the calendar.
 //
-// Thread safety: a single-thread object. TimerTick, ScheduleTimer,
-// CancelTimer and OnEventFire all run on the thread that owns its event
-// queue.
+// Thread safety: a single-thread object. TimerTick, ScheduleTimer and
+// OnEventFire run on the thread that owns its event queue. CancelTimer may
+// also come from any other thread, at any time: its erase takes the
+// calendar's lock (which the owner takes, uncontended, around each list
+// step, never across a callback), and it returns once a callback of that
+// handler running on the owner has returned, with no further firing
+// scheduled, as the engine's CancelTimer does.
 class CM_EXPORT CCmTimerQueueCalendar : public ICmTimerQueue, public ICmEvent {
  public:
   struct ValueType {
@@ -362,8 +372,7 @@ class CM_EXPORT CCmTimerQueueCalendar : public ICmTimerQueue, public ICmEvent {
   void InsertUnique_i(const CCmTimeValue& aInterval, SlotType* aEntry);
   void PostFireNow_i();
 
-  CCmMutexNullSingleThread m_Mutex;
-  struct Impl;
+  struct Impl;  // its lock guards the rest of it
   Impl* m_impl;
 };
 

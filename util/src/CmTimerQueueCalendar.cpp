@@ -16,6 +16,8 @@
 // The zero-delay post: rather than the calendar itself, a small event that
 // points at it is posted, so a calendar destroyed while its post is pending
 // leaves an event that finds it gone instead of a dangling one.
+#include <atomic>
+#include <mutex>
 #include <new>
 
 #include "CmDebug.h"
@@ -24,6 +26,7 @@
 #include "CmTimerQueue.h"
 #include "CmTimerQueueInternal.h"
 #include "CmTrace.h"
+#include "platform/CmPlatform.h"
 
 namespace {
 constexpr DWORD kMinSlotInterval = 10;
@@ -45,6 +48,14 @@ class CCmCalendarFireEvent : public ICmEvent {
 
 struct CCmTimerQueueCalendar::Impl {
   typedef CCmTimerQueueCalendar::SlotType Entry;
+
+  // Guards everything below but the two atomics: the owner takes it around
+  // each list step, a CancelTimer from another thread around its erase.
+  std::mutex lock;
+  // The handler whose callback TimerTick or OnEventFire is delivering, and
+  // the thread doing so (0 when none): a foreign CancelTimer waits on them.
+  std::atomic<ICmTimerHandler*> expiring{nullptr};
+  std::atomic<DWORD> expiringThread{0};
 
   DWORD slotInterval = kMinSlotInterval;
   Entry** slots = nullptr;  // dwMaxSlotNumber + 1 list heads
@@ -120,7 +131,7 @@ CCmTimerQueueCalendar::SlotType* CCmTimerQueueCalendar::TakeEntry_i(ICmTimerHand
 int CCmTimerQueueCalendar::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval,
                                          DWORD aCount) {
   CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
-  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+  std::lock_guard<std::mutex> lock(m_impl->lock);
   SlotType* entry = TakeEntry_i(aEh);
   const bool reused = entry != nullptr;
   if (!entry) {
@@ -174,30 +185,44 @@ void CCmTimerQueueCalendar::InsertUnique_i(const CCmTimeValue& aInterval, SlotTy
   m_impl->slotOf.Insert(aEntry->m_Value.m_pEh, slot);
 }
 
+// Marks the calling thread as the one delivering callbacks of the calendar
+// for as long as it lives.
+class CCmCalendarDelivery {
+ public:
+  explicit CCmCalendarDelivery(std::atomic<DWORD>& aThread) : m_Thread(aThread) {
+    m_Thread.store(cm_platform::CurrentThreadId(), std::memory_order_release);
+  }
+  ~CCmCalendarDelivery() { m_Thread.store(0, std::memory_order_release); }
+  CCmCalendarDelivery(const CCmCalendarDelivery&) = delete;
+  CCmCalendarDelivery& operator=(const CCmCalendarDelivery&) = delete;
+
+ private:
+  std::atomic<DWORD>& m_Thread;
+};
+
 void CCmTimerQueueCalendar::TimerTick() {
+  CCmCalendarDelivery delivery(m_impl->expiringThread);
+  std::unique_lock<std::mutex> lock(m_impl->lock);
   m_impl->currentSlot = m_impl->currentSlot >= m_impl->dwMaxSlotNumber ? 0 : m_impl->currentSlot + 1;
   const DWORD current = m_impl->currentSlot;
   const CCmTimeValue now = CmTimerQueueNow();
-  for (;;) {
-    ICmTimerHandler* handler;
-    void* token;
-    {
-      CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-      SlotType* entry = m_impl->slots[current];
-      if (!entry) break;
-      m_impl->slots[current] = entry->m_pNext;
-      entry->m_pNext = nullptr;
-      m_impl->slotOf.Erase(entry->m_Value.m_pEh);
-      handler = entry->m_Value.m_pEh;
-      token = entry->m_Value.m_pToken;
-      if (--entry->m_Value.m_dwCount == 0) {
-        delete entry;
-      } else {
-        InsertUnique_i(entry->m_Value.m_tvInterval, entry);
-      }
+  while (SlotType* entry = m_impl->slots[current]) {
+    m_impl->slots[current] = entry->m_pNext;
+    entry->m_pNext = nullptr;
+    m_impl->slotOf.Erase(entry->m_Value.m_pEh);
+    ICmTimerHandler* handler = entry->m_Value.m_pEh;
+    void* token = entry->m_Value.m_pToken;
+    if (--entry->m_Value.m_dwCount == 0) {
+      delete entry;
+    } else {
+      InsertUnique_i(entry->m_Value.m_tvInterval, entry);
     }
+    m_impl->expiring.store(handler, std::memory_order_release);
+    lock.unlock();
     // The callback may schedule or cancel anything, this slot included.
     handler->OnTimeout(now, token);
+    m_impl->expiring.store(nullptr, std::memory_order_release);
+    lock.lock();
   }
 }
 
@@ -207,6 +232,8 @@ void CCmTimerQueueCalendar::TimerTick() {
 // held back for the next post, so a callback that re-adds itself forever
 // runs once per event and the thread's other events get their turn.
 int CCmTimerQueueCalendar::OnEventFire() {
+  CCmCalendarDelivery delivery(m_impl->expiringThread);
+  std::unique_lock<std::mutex> lock(m_impl->lock);
   const CCmTimeValue now = CmTimerQueueNow();
   while (SlotType* entry = m_impl->fireNow) {
     m_impl->fireNow = entry->m_pNext;
@@ -221,7 +248,11 @@ int CCmTimerQueueCalendar::OnEventFire() {
     m_impl->firedInDrain.Insert(handler, 1);
     void* token = entry->m_Value.m_pToken;
     delete entry;
+    m_impl->expiring.store(handler, std::memory_order_release);
+    lock.unlock();
     handler->OnTimeout(now, token);
+    m_impl->expiring.store(nullptr, std::memory_order_release);
+    lock.lock();
   }
   if (m_impl->firedInDrain.Size() != 0) m_impl->firedInDrain.Clear();
   m_impl->fireNow = m_impl->deferred;
@@ -233,11 +264,15 @@ int CCmTimerQueueCalendar::OnEventFire() {
 
 int CCmTimerQueueCalendar::CancelTimer(ICmTimerHandler* aEh) {
   CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
-  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-  SlotType* entry = TakeEntry_i(aEh);
-  if (!entry) return ZAR_E_NOT_FOUND;
-  delete entry;
-  return ZAR_S_OK;
+  bool found;
+  {
+    std::lock_guard<std::mutex> lock(m_impl->lock);
+    SlotType* entry = TakeEntry_i(aEh);
+    found = entry != nullptr;
+    delete entry;
+  }
+  CmTimerQueueWaitForDelivery(m_impl->expiring, m_impl->expiringThread, aEh);
+  return found ? ZAR_S_OK : ZAR_E_NOT_FOUND;
 }
 
 // ----------------------------------------------------------- test seam
