@@ -284,12 +284,19 @@ TEST(DetectNetWork, ExceptionInTheDetectionIsReported) {
   LoopbackPrimary primary;
   FakeAdapters fake;
   fake.ThrowOnCall();
+  setNetworkStatus(_NetworkTypeInfo{zar::NETWORK_WIRED, true});
   TraceCapture trace;
-  const _NetworkTypeInfo info = DetectNetWork();
+  // On a loaded machine the detection thread may not even start within the
+  // 100 ms; each call then gives up on it, and a later one sees the throw.
+  _NetworkTypeInfo info{zar::NETWORK_WIRED, true};
+  int calls = 0;
+  while (!trace.Contains("DetectNetWorkWindows exception!") && calls++ < 50) info = DetectNetWork();
+  EXPECT_EQ(1u, trace.Count("DetectNetWorkWindows exception!", 0));
+  EXPECT_EQ(static_cast<size_t>(calls - 1), trace.Count("DetectNetWorkWindows may hang, timeout after 100ms", 0));
   EXPECT_EQ(zar::NETWORK_NOT_DETECTED, info.networkType);
   EXPECT_FALSE(info.isVPNConnected);
-  EXPECT_TRUE(trace.Contains("DetectNetWorkWindows exception!", 0));
-  EXPECT_FALSE(trace.Contains("may hang"));
+  EXPECT_EQ(zar::NETWORK_NOT_DETECTED, getNetworkStatus().networkType);
+  EXPECT_FALSE(getNetworkStatus().isVPNConnected);
 }
 
 // ---- Wi-Fi figures

@@ -37,7 +37,11 @@ class NetNamespace {
       m_strWhy = "needs root to create a network namespace";
       return;
     }
-    if (!Run("ip netns add " + m_strName)) {
+    // Two suites creating their first namespaces at once can trip over the
+    // shared mount of the namespace directory; a second try succeeds.
+    bool added = false;
+    for (int attempt = 0; attempt < 3 && !added; ++attempt) added = Run("ip netns add " + m_strName);
+    if (!added) {
       m_strWhy = "\"ip netns add\" failed (no iproute2, or namespaces are not permitted here)";
       return;
     }
