@@ -448,6 +448,10 @@ int main(int argc, char** argv) {
   IProcessModule* sink = NewModule("sink", new SinkUnit(figures));
   IProcessModule* chain[] = {capture, gain, crc, encode, decode, sink};
   for (size_t i = 0; i + 1 < sizeof(chain) / sizeof(chain[0]); ++i) chain[i]->AddDeliver(chain[i + 1], 0, 0);
+  // The capture module lives on the capture thread, where its timer fires,
+  // so its samples are handled directly; a module on another thread queues
+  // them and drains the queue there.
+  capture->SetProcessModuleThread(captureThread);
   if (options.modulesOnThreads >= 1) gain->SetProcessModuleThread(processThread);
   if (options.modulesOnThreads == 2) decode->SetProcessModuleThread(farThread);
 
