@@ -527,6 +527,60 @@ TEST(ProcessModuleChain, ThreadEndingWithSamplesQueuedReleasesEachOnce) {
   EXPECT_EQ(tally.alive, 0);
 }
 
+// Delivery reads the deliver list without the graph mutex while another
+// thread relinks a target over and over: the steady target gets every
+// sample exactly once, the moving one at most once, and a list longer than
+// the inline copy (ten targets) reaches all of them.
+TEST(ProcessModuleChain, DeliveryMeetsAGraphChangingUnderIt) {
+  SampleTally tally;
+  auto* a = Counted<TestModule>("a");
+  std::vector<TestModule*> targets;
+  for (int i = 0; i < 10; ++i) targets.push_back(Counted<TestModule>("t"));
+  TestModule* steady = targets[0];
+  TestModule* moving = targets[1];
+  ASSERT_EQ(a->AddDeliver(steady, 0, 0), ZAR_S_OK);
+  ASSERT_EQ(a->AddDeliver(moving, 0, 0), ZAR_S_OK);
+  std::atomic<bool> done{false};
+  std::thread relinker([&] {
+    while (!done.load()) {
+      EXPECT_EQ(a->RemoveDeliver(moving), ZAR_S_OK);
+      EXPECT_EQ(a->AddDeliver(moving, 0, 0), ZAR_S_OK);
+    }
+  });
+  constexpr uint32_t kSamples = 2000;
+  for (uint32_t seq = 0; seq < kSamples; ++seq) {
+    auto* sample = new Sample(tally, seq);
+    ASSERT_EQ(a->DeliverData(sample, 0), ZAR_S_OK);
+    sample->Release();
+  }
+  done = true;
+  relinker.join();
+  EXPECT_EQ(steady->GetInputSampleCount(0), kSamples);
+  EXPECT_LE(moving->GetInputSampleCount(0), kSamples);
+  EXPECT_EQ(tally.deaths, static_cast<int>(kSamples));
+
+  for (size_t i = 2; i < targets.size(); ++i) ASSERT_EQ(a->AddDeliver(targets[i], 0, 0), ZAR_S_OK);
+  std::vector<uint32_t> before;
+  for (TestModule* t : targets) before.push_back(t->GetInputSampleCount(0));
+  auto* sample = new Sample(tally, 0);
+  a->DeliverData(sample, 0);
+  for (size_t i = 0; i < targets.size(); ++i) EXPECT_EQ(targets[i]->GetInputSampleCount(0), before[i] + 1) << i;
+  // Removing the first deliver (steady) republishes the list: the ninth of
+  // the remaining [moving, t2 .. t9] is t9.
+  EXPECT_EQ(a->RemoveDeliver(0, 0), ZAR_S_OK);
+  EXPECT_EQ(a->DeliverDataToNextModuleByDeliverIndex(sample, 0, 8), ZAR_S_OK);
+  EXPECT_EQ(targets[9]->GetInputSampleCount(0), 2u);
+  a->DeliverData(sample, 0);
+  EXPECT_EQ(steady->GetInputSampleCount(0), kSamples + 1);
+  EXPECT_EQ(targets[2]->GetInputSampleCount(0), 2u);
+  sample->Release();
+  for (TestModule* t : targets) {
+    a->RemoveDeliver(t);
+    t->Release();
+  }
+  a->Release();
+}
+
 TEST(ProcessModuleChain, UnstartedModulesPassSamplesOnUntouched) {
   SampleTally tally;
   Chain chain;  // never initialised or started
