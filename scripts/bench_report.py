@@ -45,7 +45,8 @@ def load_family(path):
         if name not in runs:
             order.append(name)
             runs[name] = []
-        runs[name].append(bench["real_time"] * UNIT_NS[bench.get("time_unit", "ns")])
+        key = "real_time" if "/real_time" in name else "cpu_time"
+        runs[name].append(bench[key] * UNIT_NS[bench.get("time_unit", "ns")])
     return order, runs
 
 
@@ -83,9 +84,18 @@ def main():
     families = sorted(f[:-5] for f in os.listdir(json_dir) if f.endswith(".json"))
     lines = ["# Benchmark report", "",
              "Written by `./scripts/bench.sh --report`: every benchmark beside its peer library in the same",
-             "binary, 5 repetitions each; the figure is the median real time per iteration, the spread",
-             "(max - min) / median of the 5. Ratio = ours / peer: below 1 the library is faster.", "",
+             "binary, 5 repetitions each. The figure is the median CPU time per iteration (real time for",
+             "benchmarks named `.../real_time`, whose work crosses threads), the spread (max - min) / median",
+             "of the 5. Ratio = ours / peer: below 1 the library is faster.", "",
              "## Machine and conditions", "", "```", machine, "```", ""]
+    loads = re.findall(r"load avg:\s+([0-9.]+)", machine)
+    cpus = re.search(r"([0-9]+) logical processors", machine)
+    if loads and cpus and max(float(x) for x in loads) > int(cpus.group(1)):
+        lines += ["The machine was shared and loaded during the run (one-minute load average up to %s on %s"
+                  % (max(loads, key=float), cpus.group(1)),
+                  "processors): other processes competed for the processors, so real times include waiting",
+                  "for them and the spreads are wide; CPU times are affected much less. Compare ratios, and",
+                  "re-run on a quiet machine before reading absolute figures.", ""]
     for family in families:
         order, runs = load_family(os.path.join(json_dir, family + ".json"))
         pairs = pairs_of(order)
@@ -101,7 +111,10 @@ def main():
             ratio = mo / mp if mp else float("nan")
             lines.append("| `%s` | %s (%.0f%%) | `%s` | %s (%.0f%%) | %.2f |" % (
                 ours, fmt_ns(mo), spread(runs[ours]), peer, fmt_ns(mp), spread(runs[peer]), ratio))
-            label = "%s vs %s" % (ours[3:] if ours.startswith("BM_") else ours, peer.split("_")[-1])
+            peer_base, peer_args = split_name(peer)
+            peer_impl = "_".join(peer_base.split("_")[2:]) or peer_base
+            label = "%s vs %s" % (ours[3:] if ours.startswith("BM_") else ours,
+                                  peer_impl + ("/" + peer_args if peer_args else ""))
             chart_rows.append((label.replace('"', "'"), ratio))
         lines.append("")
         with open(os.path.join(chart_dir, family + ".dat"), "w") as data:
