@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs the library into a temporary prefix and builds examples/consumer
+# against the installed package twice - with CMake's find_package and with
+# pkg-config - and runs both programs. The install tree is moved before use,
+# so both package files must find it where it is, not where it was built for.
+# It also checks what was installed: the SONAME, every public header under
+# include/zarutil/, and that each header compiles on its own from there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+"$(pwd)/scripts/bootstrap.sh"
+src=$(pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# The plain build of scripts/test.sh, configured the same way so that it is
+# reused as it is; only the library is needed.
+cmake -S . -B build -G Ninja -DZAR_SANITIZE= -DZAR_WERROR=ON -DZAR_BUILD_TESTS=ON -DZAR_BUILD_EXAMPLES=ON >/dev/null
+cmake --build build --target zarutil
+cmake --install build --prefix "$work/staged" >/dev/null
+mv "$work/staged" "$work/prefix"
+prefix="$work/prefix"
+
+fail() { echo "consumer: $*" >&2; exit 1; }
+pc=$(find "$prefix" -name zarutil.pc)
+[ -n "$pc" ] || fail "zarutil.pc not installed"
+libdir=$(dirname "$(dirname "$pc")")
+[ -f "$libdir/cmake/zarutil/zarutilConfig.cmake" ] || fail "CMake package not installed"
+version=$(sed -n 's/^project(zarutil VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+soname=$(readelf -d "$libdir/libzarutil.so.$version" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = "libzarutil.so.${version%%.*}" ] || fail "SONAME is '$soname'"
+[ "$(readlink "$libdir/libzarutil.so")" = "$soname" ] || fail "libzarutil.so does not link to $soname"
+for h in util/include/*.h; do
+  [ -f "$prefix/include/zarutil/$(basename "$h")" ] || fail "$(basename "$h") not installed"
+done
+echo "installed: $soname, $(ls "$prefix/include/zarutil" | wc -l) headers, CMake package, zarutil.pc"
+
+# Each installed header on its own: none may need a header that was not
+# installed or one included before it.
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+cflags=$(pkg-config --cflags zarutil)
+for h in "$prefix"/include/zarutil/*.h; do
+  echo "#include \"$(basename "$h")\"" >"$work/one.cpp"
+  # shellcheck disable=SC2086
+  g++ -std=c++17 -Wall -Wextra -Werror $cflags -fsyntax-only "$work/one.cpp" || fail "$(basename "$h") does not compile alone"
+done
+echo "every installed header compiles on its own"
+
+echo "== find_package(zarutil CONFIG)"
+cmake -S examples/consumer -B "$work/with-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/with-cmake" >/dev/null
+"$work/with-cmake/zarutil_consumer"
+
+echo "== pkg-config zarutil ($(pkg-config --modversion zarutil))"
+# shellcheck disable=SC2046
+g++ -std=c++17 -Wall -Wextra -Werror "$src/examples/consumer/consumer.cpp" -o "$work/with-pkg-config" \
+  $(pkg-config --cflags --libs zarutil) -Wl,-rpath,"$(pkg-config --variable=libdir zarutil)"
+"$work/with-pkg-config"
