@@ -38,11 +38,10 @@ echo "installed: $soname, $(ls "$prefix/include/zarutil" | wc -l) headers, CMake
 # installed or one included before it.
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cflags=$(pkg-config --cflags zarutil)
-for h in "$prefix"/include/zarutil/*.h; do
-  echo "#include \"$(basename "$h")\"" >"$work/one.cpp"
-  # shellcheck disable=SC2086
-  g++ -std=c++17 -Wall -Wextra -Werror $cflags -fsyntax-only "$work/one.cpp" || fail "$(basename "$h") does not compile alone"
-done
+export cflags
+ls "$prefix/include/zarutil" | xargs -P "$(nproc)" -I{} sh -c \
+  'echo "#include \"{}\"" | g++ -std=c++17 -Wall -Wextra -Werror $cflags -fsyntax-only -x c++ - ||
+   { echo "consumer: {} does not compile on its own" >&2; exit 255; }'
 echo "every installed header compiles on its own"
 
 echo "== find_package(zarutil CONFIG)"
@@ -53,5 +52,5 @@ cmake --build "$work/with-cmake" >/dev/null
 echo "== pkg-config zarutil ($(pkg-config --modversion zarutil))"
 # shellcheck disable=SC2046
 g++ -std=c++17 -Wall -Wextra -Werror "$src/examples/consumer/consumer.cpp" -o "$work/with-pkg-config" \
-  $(pkg-config --cflags --libs zarutil) -Wl,-rpath,"$(pkg-config --variable=libdir zarutil)"
+  $(pkg-config --cflags --libs zarutil) -Wl,-rpath,"$(realpath "$(pkg-config --variable=libdir zarutil)")"
 "$work/with-pkg-config"
