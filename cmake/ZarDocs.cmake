@@ -10,7 +10,7 @@ if(DOXYGEN_FOUND)
   set(ZAR_DOCS_GENERATED ${PROJECT_BINARY_DIR}/generated)
   configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${ZAR_DOCS_OUT}/Doxyfile @ONLY)
   file(WRITE ${ZAR_DOCS_OUT}/Doxyfile.check
-    "@INCLUDE = ${ZAR_DOCS_OUT}/Doxyfile\nEXTRACT_ALL = NO\nGENERATE_HTML = NO\n"
+    "@INCLUDE = ${ZAR_DOCS_OUT}/Doxyfile\nEXTRACT_ALL = NO\nGENERATE_HTML = NO\nGENERATE_XML = YES\nXML_OUTPUT = check-xml\n"
     "WARN_IF_UNDOCUMENTED = YES\nWARN_LOGFILE = ${ZAR_DOCS_OUT}/undocumented.log\n")
   add_custom_target(docs
     COMMAND ${CMAKE_COMMAND} -E rm -f undocumented.log warnings.log

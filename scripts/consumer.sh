@@ -47,10 +47,12 @@ echo "every installed header compiles on its own"
 echo "== find_package(zarutil CONFIG)"
 cmake -S examples/consumer -B "$work/with-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/with-cmake" >/dev/null
+ldd "$work/with-cmake/zarutil_consumer" | grep -q "$prefix/lib.*libzarutil.so.0" || fail "not linked to the installed library"
 "$work/with-cmake/zarutil_consumer"
 
 echo "== pkg-config zarutil ($(pkg-config --modversion zarutil))"
 # shellcheck disable=SC2046
 g++ -std=c++17 -Wall -Wextra -Werror "$src/examples/consumer/consumer.cpp" -o "$work/with-pkg-config" \
   $(pkg-config --cflags --libs zarutil) -Wl,-rpath,"$(realpath "$(pkg-config --variable=libdir zarutil)")"
+ldd "$work/with-pkg-config" | grep -q "$prefix/lib.*libzarutil.so.0" || fail "not linked to the installed library"
 "$work/with-pkg-config"
