@@ -12,11 +12,11 @@ src=$(pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# The plain build of scripts/test.sh, configured the same way so that it is
-# reused as it is; only the library is needed.
-cmake -S . -B build -G Ninja -DZAR_SANITIZE= -DZAR_WERROR=ON -DZAR_BUILD_TESTS=ON -DZAR_BUILD_EXAMPLES=ON >/dev/null
-cmake --build build --target zarutil
-cmake --install build --prefix "$work/staged" >/dev/null
+# The library as shipped (the "package" preset): Release, without tests,
+# examples or benchmarks.
+cmake --preset package >/dev/null
+cmake --build --preset package
+cmake --install build-package --prefix "$work/staged" >/dev/null
 mv "$work/staged" "$work/prefix"
 prefix="$work/prefix"
 
