@@ -135,10 +135,11 @@ void RateCounter::IncOne(const Callback& aCallback) {
   if (now - r.clock.start < r.clock.period) return;
   r.clock.start = now;
   const uint32_t increment = r.count - r.reported;
-  // Settled before the callback so that a callback calling back in (Reset,
-  // GetIncrement) sees a finished report.
-  r.reported = r.count;
+  // The report is stored after the callback: reading GetIncrement it sees
+  // the increment it was given. After a Reset from it, count and reported
+  // are both 0 and stay so.
   if (aCallback) aCallback(increment, r.count);
+  r.reported = r.count;
 }
 
 uint32_t RateCounter::GetIncrement() const { return m_pRecord->count - m_pRecord->reported; }

@@ -1,6 +1,4 @@
-// CCmHttpUrl and url_string_encode. Init changes the record only once the
-// whole text was accepted, so a refused text never leaves a half-updated
-// address behind.
+// CCmHttpUrl and url_string_encode.
 #include "CmHttpUrl.h"
 
 #include <string>
@@ -129,19 +127,16 @@ int CCmHttpUrl::Init(const CCmString& aUrl) {
   const std::string rest = isFile ? std::string(restView) : EscapeBlanks(restView);
   const size_t slash = rest.find('/');
   CmHttpUrlRecord& r = *m_pRecord;
-  if (isFile) {
-    r.m_strPath = FilePath(rest, slash);
-  } else {
-    std::string_view host;
-    unsigned short port = 0;
-    if (!SplitNameAndPort(std::string_view(rest).substr(0, slash), scheme, host, port)) return 0;
-    r.m_strHost.assign(host.data(), host.size());
-    r.m_wPort = port;
-    if (slash == std::string::npos) r.m_strPath = "/";
-    else r.m_strPath.assign(rest, slash, std::string::npos);
-  }
   r.m_strScheme = scheme;
   r.m_strAsciiSpec.clear();
+  if (isFile) {
+    r.m_strPath = FilePath(rest, slash);
+    return 1;
+  }
+  // The default port SetNameAndPort picks is that of the scheme just taken.
+  if (!SetNameAndPort(rest.substr(0, slash))) return 0;
+  if (slash == std::string::npos) r.m_strPath = "/";
+  else r.m_strPath.assign(rest, slash, std::string::npos);
   return 1;
 }
 

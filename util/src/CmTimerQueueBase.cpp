@@ -2,6 +2,7 @@
 // primitives of a storage, the clock-jump rules, the queue factory and the
 // process-wide default kind. Also the clock the queues read.
 #include <climits>
+#include <mutex>
 
 #include "CmDebug.h"
 #include "CmTimerQueue.h"
@@ -78,6 +79,17 @@ void CmTimerQueueClockFreeze(const CCmTimeValue* aNow) {
 
 void CmTimerQueueSetCancelWaitHook(void (*aHook)()) { g_pfnCancelWaitHook.store(aHook); }
 
+void CmTimerQueueWaitForDelivery(const std::atomic<ICmTimerHandler*>& aExpiring, const std::atomic<DWORD>& aThread,
+                                 ICmTimerHandler* aEh) {
+  const DWORD self = cm_platform::CurrentThreadId();
+  while (aExpiring.load(std::memory_order_acquire) == aEh) {
+    const DWORD firing = aThread.load(std::memory_order_acquire);
+    if (firing == 0 || firing == self) break;
+    if (void (*hook)() = g_pfnCancelWaitHook.load()) hook();
+    cm_platform::SleepMs(10);
+  }
+}
+
 int32_t CmGetDefaultTimerType() { return g_nDefaultTimerType.load(); }
 
 void cm_set_default_timer_type(int32_t type) {
@@ -110,7 +122,7 @@ void CCmTimerQueueBase::ResetExpiredTime_l(const CCmTimeValue& /*aNow*/) {}
 int CCmTimerQueueBase::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval, DWORD aCount) {
   CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
   CM_ASSERTE_RETURN(aInterval > CCmTimeValue::get_tvZero() || aCount == 1, ZAR_E_INVALIDARG);
-  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+  std::unique_lock<std::mutex> lock(m_StorageMutex);
   CCmTimeValue earliest;
   const bool wasEmpty = GetEarliestTime_l(earliest) == -1;
   const CCmTimeValue now = CmTimerQueueNow();
@@ -123,6 +135,7 @@ int CCmTimerQueueBase::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const C
   node.m_tvInterval = aInterval;
   node.m_dwCount = aCount == 0 ? kCountForever : aCount;
   const int pushed = PushNode_l(node);
+  lock.unlock();  // the observer may call back into the queue
   if (wasEmpty && m_pObserver) m_pObserver->OnObserve("TimerQueue", nullptr);
   if (pushed == 0) return ZAR_S_OK;
   return pushed == 1 ? ZAR_E_ALREADY_EXISTS : ZAR_E_FAIL;
@@ -132,24 +145,20 @@ int CCmTimerQueueBase::CancelTimer(ICmTimerHandler* aEh) {
   CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
   int erased;
   {
-    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+    std::lock_guard<std::mutex> lock(m_StorageMutex);
     erased = EraseNode_l(aEh);
   }
   // A callback of this handler running on the owning thread must have
-  // returned before the caller may destroy the handler.
-  const DWORD self = cm_platform::CurrentThreadId();
-  while (m_pExpiringHandler.load(std::memory_order_acquire) == aEh) {
-    const DWORD firing = m_dwExpiringThreadId.load(std::memory_order_acquire);
-    if (firing == 0 || firing == self) break;
-    if (void (*hook)() = g_pfnCancelWaitHook.load()) hook();
-    cm_platform::SleepMs(10);
-  }
+  // returned before the caller may destroy the handler. Its re-armed node,
+  // if any, went with the erase: the owner re-arms under the lock before it
+  // calls back.
+  CmTimerQueueWaitForDelivery(m_pExpiringHandler, m_dwExpiringThreadId, aEh);
   if (erased == 0) return ZAR_S_OK;
   return erased == 1 ? ZAR_E_NOT_FOUND : ZAR_E_FAIL;
 }
 
 CCmTimeValue CCmTimerQueueBase::GetEarliestTime() {
-  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+  std::lock_guard<std::mutex> lock(m_StorageMutex);
   CCmTimeValue earliest;
   return GetEarliestTime_l(earliest) == -1 ? CCmTimeValue::get_tvMax() : earliest;
 }
@@ -174,16 +183,17 @@ void CCmTimerQueueBase::ReArm(CNode& aNode, const CCmTimeValue& aNow) {
   aNode.m_tvExpired = aNow + aNode.m_tvInterval;
 }
 
+// The storage lock is held for each storage step (one per fired timer plus
+// one), never across a callback, a trace line or the observer.
 int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEarliestTime) {
   const CCmTimeValue tvMax = CCmTimeValue::get_tvMax();
   CCmTimeValue earliest;
-  {
+  std::unique_lock<std::mutex> lock(m_StorageMutex);
+  if (GetEarliestTime_l(earliest) == -1) {
     // An empty queue (the common case of a busy event loop) reads no clock.
-    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-    if (GetEarliestTime_l(earliest) == -1) {
-      FinishCheck(aRemainTime, aEarliestTime, tvMax);
-      return 0;
-    }
+    lock.unlock();
+    FinishCheck(aRemainTime, aEarliestTime, tvMax);
+    return 0;
   }
   const CCmTimeValue tvCur = CmTimerQueueNow();
   const CCmTimeValue lastLook = m_tvLastLook;
@@ -192,35 +202,35 @@ int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEar
   int fired = 0;
   while (earliest <= tvCur) {
     CNode node;
-    {
-      CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-      if (PopFirstNode_l(node) != 0) {
-        m_dwExpiringThreadId.store(0, std::memory_order_release);
-        return fired;
-      }
-      m_pExpiringHandler.store(node.m_pEh, std::memory_order_release);
-      if (node.m_dwCount != kCountForever) --node.m_dwCount;
-      if (node.m_dwCount != 0 && node.m_tvInterval > CCmTimeValue::get_tvZero()) {
-        ReArm(node, tvCur);
-        RePushNode_l(node);
-      }
+    if (PopFirstNode_l(node) != 0) {
+      m_dwExpiringThreadId.store(0, std::memory_order_release);
+      return fired;
     }
-    // No guard across the callback: it may schedule or cancel on this queue.
+    m_pExpiringHandler.store(node.m_pEh, std::memory_order_release);
+    if (node.m_dwCount != kCountForever) --node.m_dwCount;
+    if (node.m_dwCount != 0 && node.m_tvInterval > CCmTimeValue::get_tvZero()) {
+      ReArm(node, tvCur);
+      RePushNode_l(node);
+    }
+    // Unlocked across the callback: it may schedule or cancel on this queue.
+    lock.unlock();
     if (ICmTimerHandler* handler = m_pExpiringHandler.load(std::memory_order_relaxed)) {
       handler->OnTimeout(tvCur, node.m_pToken);
       m_pExpiringHandler.store(nullptr, std::memory_order_release);
       ++fired;
     }
-    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+    lock.lock();
     if (GetEarliestTime_l(earliest) == -1) {
+      lock.unlock();
       FinishCheck(aRemainTime, aEarliestTime, tvMax);
       return fired;
     }
   }
-  if (earliest - kClockJump > tvCur && tvCur + kClockJump < lastLook) {
-    // The clock was set back: deadlines an hour or more away are stale.
-    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-    ResetExpiredTime_l(tvCur);
+  const bool setBack = earliest - kClockJump > tvCur && tvCur + kClockJump < lastLook;
+  // The clock was set back: deadlines an hour or more away are stale.
+  if (setBack) ResetExpiredTime_l(tvCur);
+  lock.unlock();
+  if (setBack) {
     CM_WARNING_TRACE_THIS("CCmTimerQueueBase::CheckExpire local changed, tvEarliest=" << TraceMs(earliest)
                                                                                        << ", tvCur=" << TraceMs(tvCur));
     earliest = tvCur;

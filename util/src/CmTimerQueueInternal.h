@@ -25,6 +25,12 @@ CM_EXPORT void CmTimerQueueClockFreeze(const CCmTimeValue* aNow);
 // about to sleep while the handler's callback runs (null removes it).
 CM_EXPORT void CmTimerQueueSetCancelWaitHook(void (*aHook)());
 
+// What a CancelTimer does after its erase: while aEh's callback is being
+// delivered on another thread (aExpiring names it, aThread is the thread
+// firing), sleep 10 ms at a time, calling the cancel-wait seam first.
+void CmTimerQueueWaitForDelivery(const std::atomic<ICmTimerHandler*>& aExpiring, const std::atomic<DWORD>& aThread,
+                                 ICmTimerHandler* aEh);
+
 // The process-wide default queue kind (cm_set_default_timer_type).
 CM_EXPORT int32_t CmGetDefaultTimerType();
 
