@@ -6,11 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 "$(pwd)/scripts/bootstrap.sh"
-dir=build-release
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZAR_BUILD_TESTS=OFF -DZAR_BUILD_EXAMPLES=OFF \
-  -DZAR_BUILD_BENCH=OFF -DZAR_BUILD_FUZZ=OFF >/dev/null
-cmake --build "$dir" --target zarutil >/dev/null
-lib="$dir/bin/libzarutil.so"
+# The library as shipped: the "package" preset (Release, without tests,
+# examples or benchmarks).
+cmake --preset package >/dev/null
+cmake --build --preset package >/dev/null
+lib=build-package/bin/libzarutil.so
 
 # The hooks' names: the identifier before "(" or the class name after the
 # marker, wherever CM_TEST_EXPORT appears in util/src.

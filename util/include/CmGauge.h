@@ -157,6 +157,7 @@ class CM_EXPORT RateCounter {
 // single-threaded tests.
 class CM_EXPORT DutyCycleGauge {
  public:
+  // What the gauge recorded for one state in a period.
   struct StateInfo {
     uint64_t duration = 0;  // milliseconds spent in the state
     int32_t entries = 0;    // times the state was entered

@@ -109,6 +109,8 @@ enum {
   CM_IF_OPER_LOWER_LAYER_DOWN = 7,
 };
 
+// One unicast address of an adapter, as the adapter enumeration reports it;
+// linked through next. A plain record.
 struct cm_adapter_unicast {
   cm_adapter_unicast* next;
   cm_sockaddr_storage address;  // link-local IPv6 carries its interface as the scope
@@ -120,6 +122,9 @@ struct cm_adapter_unicast {
   uint32_t flags;                // CM_UNICAST_*
 };
 
+// One adapter of the enumeration with its unicast addresses; the adapters
+// are linked through next. A plain record, filled by the enumeration
+// function (the system's own or a substitute).
 struct cm_adapter_addresses {
   cm_adapter_addresses* next;
   char name[64];

@@ -47,6 +47,8 @@ enum eNetworkStatus : int32_t {
   NETWORK_NOT_DETECTED = 255,
 };
 
+// A detection's result: the network kind and whether a VPN-like adapter is
+// present. A plain value.
 struct _NetworkTypeInfo {
   eNetworkStatus networkType;
   bool isVPNConnected;

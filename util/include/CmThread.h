@@ -186,6 +186,8 @@ CM_EXPORT int IsEqualCurrentThread(unsigned long aId);
 CM_EXPORT int CmGetThreadID();
 CM_EXPORT int CmGetProcessID();
 
+// The thread-identity functions as static members, and two small value
+// types of the engine's connection bookkeeping. Thread safety: stateless.
 class CM_EXPORT CCmThreadManager {
  public:
   static unsigned long GetThreadSelfId() { return ::GetThreadSelfId(); }
@@ -207,6 +209,7 @@ class CM_EXPORT CCmThreadManager {
     uint32_t m_dwValue;
   };
 
+  // A count of links, as the engine's connection statistics carry it.
   class CLinkSummary {
    public:
     explicit CLinkSummary(uint32_t aLinks = 0) : m_dwLinks(aLinks) {}

@@ -343,6 +343,7 @@ struct CCmTimerQueueCalendarSlotT {
 // scheduled, as the engine's CancelTimer does.
 class CM_EXPORT CCmTimerQueueCalendar : public ICmTimerQueue, public ICmEvent {
  public:
+  // One scheduled timer as a slot stores it.
   struct ValueType {
     ICmTimerHandler* m_pEh = nullptr;
     void* m_pToken = nullptr;

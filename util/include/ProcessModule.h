@@ -60,6 +60,9 @@ class CM_EXPORT IProcessData : public zar::IZarUnknown {
   virtual void* GetUserContext() = 0;
 };
 
+// The work of a module: Process handles one sample of an input channel.
+// Counted; ProcessUnit is the implementation to derive from. Called on the
+// thread the module runs its samples on.
 class CM_EXPORT IProcessUnit : public zar::IZarUnknown {
  public:
   virtual CmResult Process(IProcessData* aData, uint16_t aChannel) = 0;
@@ -142,6 +145,10 @@ enum : uint32_t {
 };
 enum : uint32_t { PROCESS_MODULE_OPTION_STATISTICS = 1 };
 
+// A node of the pipeline: takes samples on its input channels, has its unit
+// process them and delivers results to the modules linked to its output
+// channels. Counted; ProcessModule is the implementation. Thread safety: as
+// ProcessModule.
 class CM_EXPORT IProcessModule : public zar::IZarUnknown, public IProcessConfig {
  public:
   virtual CmResult DeliverData(IProcessData* aData, uint16_t aChannel) = 0;
@@ -163,6 +170,8 @@ class CM_EXPORT IProcessModule : public zar::IZarUnknown, public IProcessConfig 
   virtual uint32_t GetProcessModuleQueueSize(uint16_t aChannel) = 0;
 };
 
+// A listener to a module's events (status changes, sample counts); called
+// outside the module's lock, on the thread that caused the event.
 class CM_EXPORT IProcessModuleEventNotify {
  public:
   virtual void OnProcessModuleEvent(uint32_t aEventType, const ProcessModuleValue& aValue) = 0;

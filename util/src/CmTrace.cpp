@@ -38,10 +38,19 @@ void RecomputeThreshold() {
   g_nCmTraceThreshold.store(mask > trouble ? mask : trouble, std::memory_order_relaxed);
 }
 
+// A module's name is its file name without the release suffix: the loader
+// opens a versioned library by its SONAME ("libzarutil.so.0", the file being
+// "libzarutil.so.0.1.0"), yet trace lines name it "libzarutil.so" in every
+// release so that filters on the name keep working.
 const char* BaseName(const std::string& aPath, size_t& aLength) {
   const size_t slash = aPath.rfind('/');
   const size_t start = slash == std::string::npos ? 0 : slash + 1;
   aLength = aPath.size() - start;
+  const size_t so = aPath.rfind(".so.");
+  if (so != std::string::npos && so > start &&
+      aPath.find_first_not_of("0123456789.", so + 4) == std::string::npos) {
+    aLength = so + 3 - start;
+  }
   return aPath.c_str() + start;
 }
 
