@@ -1,0 +1,36 @@
+// CmPlatformWait.h - sleeping on a 32-bit word until another thread changes
+// it, and pinning a thread to a processor.
+//
+// The word wait is the slow path under the library's hand-offs (the event
+// queues' owner and SendEvent's sender): the fast path is an atomic
+// operation in the caller's memory, and a thread enters the kernel only to
+// sleep or to wake one that sleeps. The kernel compares the word before it
+// sleeps, so a change made between the caller's last check and the sleep
+// is never lost.
+#ifndef CM_PLATFORM_WAIT_H
+#define CM_PLATFORM_WAIT_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "CmDefines.h"
+
+namespace cm_platform {
+
+// Sleeps while aWord holds aExpected, at most aMicroseconds (negative:
+// without limit). Returns when woken, when the word differs, when the time
+// is up, or spuriously: callers re-check their condition.
+void WaitOnWord(std::atomic<uint32_t>& aWord, uint32_t aExpected, int64_t aMicroseconds);
+// Wakes at most aCount threads sleeping on aWord.
+void WakeWord(std::atomic<uint32_t>& aWord, int aCount);
+
+// Binds the calling thread to processor aCpu (benchmarks measure hand-offs
+// across two fixed cores this way). False when the processor does not
+// exist or may not be used.
+CM_EXPORT bool PinCurrentThreadToCpu(unsigned aCpu);
+// Lets the calling thread run on every processor again.
+CM_EXPORT bool UnpinCurrentThread();
+
+}  // namespace cm_platform
+
+#endif  // CM_PLATFORM_WAIT_H
