@@ -254,7 +254,7 @@ class CM_EXPORT CCmThreadTaskWithEventQueueOnly : public ACmThread, public CCmSt
  protected:
   ~CCmThreadTaskWithEventQueueOnly() override;
   // Takes the next batch (sleeping when nothing is pending) and fires it.
-  void RunOneTurn(std::list<ICmEvent*>& aBatch, CCmTimeValue* aTimeout, unsigned long aMaxCount);
+  void RunOneTurn(CCmTimeValue* aTimeout, unsigned long aMaxCount);
 
   CCmEventQueueUsingConditionVariable m_EventQueue;
 
