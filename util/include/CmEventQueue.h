@@ -30,7 +30,9 @@
 #define CM_EVENT_QUEUE_H
 
 #include <atomic>
+#include <cstddef>
 #include <list>
+#include <new>
 #include <utility>
 
 #include "CmConditionVariable.h"
@@ -43,6 +45,13 @@
 // the object; override it for events that live elsewhere (embedded or
 // pooled), then the override decides what disposal means.
 //
+// Memory: events are typically made on one thread and deleted on another,
+// by the million, so new and delete of an event (of any derived class)
+// recycle its memory through per-thread caches instead of the general
+// allocator's cross-thread path; a warm hand-off allocates nothing. An event
+// made with new must therefore be deleted with delete (never with ::delete
+// or free), which is what OnDestorySelf does.
+//
 // Thread safety: OnEventFire and OnDestorySelf run on one thread at a time
 // (normally the queue's owner); the tag and origin are fixed at construction.
 class CM_EXPORT ICmEvent {
@@ -53,6 +62,16 @@ class CM_EXPORT ICmEvent {
   virtual int OnEventFire() = 0;
   // Called exactly once when the queue is done with the event.
   virtual void OnDestorySelf();
+
+  static void* operator new(std::size_t aSize);
+  static void* operator new(std::size_t aSize, const std::nothrow_t&) noexcept;
+  static void* operator new(std::size_t, void* aPlace) noexcept { return aPlace; }
+  static void* operator new(std::size_t aSize, std::align_val_t aAlign) { return ::operator new(aSize, aAlign); }
+  static void operator delete(void* aBlock, std::size_t aSize) noexcept;
+  static void operator delete(void*, void*) noexcept {}
+  static void operator delete(void* aBlock, std::size_t aSize, std::align_val_t aAlign) noexcept {
+    ::operator delete(aBlock, aSize, aAlign);
+  }
 
   unsigned long GetTag() const { return m_dwTag; }
   // Kernel id of the thread that constructed the event.

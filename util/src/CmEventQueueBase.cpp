@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "CmBlockCache.h"
 #include "CmDebug.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
@@ -74,6 +75,12 @@ ICmEvent::ICmEvent(unsigned long aTag)
 ICmEvent::~ICmEvent() = default;
 
 void ICmEvent::OnDestorySelf() { delete this; }
+
+void* ICmEvent::operator new(std::size_t aSize) { return CmBlockCacheAlloc(aSize); }
+
+void* ICmEvent::operator new(std::size_t aSize, const std::nothrow_t&) noexcept { return CmBlockCacheTryAlloc(aSize); }
+
+void ICmEvent::operator delete(void* aBlock, std::size_t aSize) noexcept { CmBlockCacheFree(aBlock, aSize); }
 
 // --------------------------------------------------------- CCmEventQueueBase
 
