@@ -325,8 +325,7 @@ class CM_EXPORT CCmEventQueueUsingConditionVariable : public CCmEventQueueBase {
 //
 // The sender sleeps on a word of the wrapper rather than an event object:
 // the owner's signal is one exchange, and a system call only when the
-// sender has gone to sleep. A sender spins briefly first, because an owner
-// that is awake usually answers within a few microseconds.
+// sender has gone to sleep.
 //
 // A pass that disposes of the wrapper unfired (the queue stopped and
 // dropped it) releases a sender that waits without limit with
