@@ -61,7 +61,7 @@ int64_t CountRecords(const std::string& aDir, const std::string& aPart) {
 void RunZar(benchmark::State& state, int aBufferCount) {
   RunDir dir;
   setenv("USERPROFILE", dir.Path().c_str(), 1);
-  CmT120TraceResetDirCacheForTest();
+  CmT120TraceResetDirCacheForTesting();
   int64_t written = 0;
   {
     CCmT120Trace trace("Log", nullptr, 0);
@@ -73,7 +73,7 @@ void RunZar(benchmark::State& state, int aBufferCount) {
     }
     written = static_cast<int64_t>(state.iterations());
   }  // closing flushes what is buffered
-  CmT120TraceResetDirCacheForTest();
+  CmT120TraceResetDirCacheForTesting();
   unsetenv("USERPROFILE");
   state.SetItemsProcessed(written);
   if (CountRecords(dir.Path(), "_info_") != written) state.SkipWithError("records missing from the trace files");

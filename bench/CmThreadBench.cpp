@@ -42,11 +42,11 @@ void HandOffArgs(benchmark::internal::Benchmark* aBench) {
 }
 
 bool PlaceProducer(bool aPinned) {
-  return aPinned ? cm_platform::PinCurrentThreadToCpu(kProducerCpu) : cm_platform::UnpinCurrentThread();
+  return aPinned ? cm_platform::PinCurrentThreadToCpuForTesting(kProducerCpu) : cm_platform::UnpinCurrentThreadForTesting();
 }
 
 bool PlaceConsumer(bool aPinned) {
-  return aPinned ? cm_platform::PinCurrentThreadToCpu(kConsumerCpu) : cm_platform::UnpinCurrentThread();
+  return aPinned ? cm_platform::PinCurrentThreadToCpuForTesting(kConsumerCpu) : cm_platform::UnpinCurrentThreadForTesting();
 }
 
 // Runs aProducers producers, each making its share of kEvents calls of
@@ -101,7 +101,7 @@ void BM_Post1M_CCmThreadTask(benchmark::State& state) {
   task->Stop(nullptr);
   task->Join();
   task->Destory(0);
-  cm_platform::UnpinCurrentThread();
+  cm_platform::UnpinCurrentThreadForTesting();
   if (!placed) state.SkipWithError("cannot place the threads");
   if (total != kEvents * static_cast<long>(state.iterations())) state.SkipWithError("lost events");
   state.SetItemsProcessed(total);
@@ -133,7 +133,7 @@ void BM_Post1M_AsioPost(benchmark::State& state) {
   }
   guard.reset();
   runner.join();
-  cm_platform::UnpinCurrentThread();
+  cm_platform::UnpinCurrentThreadForTesting();
   if (!placed) state.SkipWithError("cannot place the threads");
   if (total != kEvents * static_cast<long>(state.iterations())) state.SkipWithError("lost handlers");
   state.SetItemsProcessed(total);
@@ -210,7 +210,7 @@ void BM_Post1M_MutexCondvarDeque(benchmark::State& state) {
       total += count;
     }
   }
-  cm_platform::UnpinCurrentThread();
+  cm_platform::UnpinCurrentThreadForTesting();
   if (!placed) state.SkipWithError("cannot place the threads");
   if (total != kEvents * static_cast<long>(state.iterations())) state.SkipWithError("lost items");
   state.SetItemsProcessed(total);
@@ -235,7 +235,7 @@ void BM_RoundTrip_SendEvent(benchmark::State& state) {
   task->Stop(nullptr);
   task->Join();
   task->Destory(0);
-  cm_platform::UnpinCurrentThread();
+  cm_platform::UnpinCurrentThreadForTesting();
   if (!placed) state.SkipWithError("cannot place the threads");
   if (fired != static_cast<long>(state.iterations())) state.SkipWithError("lost round trips");
   state.SetItemsProcessed(fired);
@@ -261,7 +261,7 @@ void BM_RoundTrip_AsioPromiseFuture(benchmark::State& state) {
   }
   guard.reset();
   runner.join();
-  cm_platform::UnpinCurrentThread();
+  cm_platform::UnpinCurrentThreadForTesting();
   if (!placed) state.SkipWithError("cannot place the threads");
   if (fired != static_cast<long>(state.iterations())) state.SkipWithError("lost round trips");
   state.SetItemsProcessed(fired);

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "CmTimerQueue.h"
-#include "CmTimerQueueInternal.h"
+#include "ManualClock.h"
 
 namespace {
 
@@ -60,19 +60,17 @@ void BM_Kinds_Ours(benchmark::State& state) {
   const long n = state.range(0);
   const Workload work(n);
   std::vector<CountingHandler> handlers(static_cast<size_t>(n));
-  CCmTimeValue now = kStart;
-  CmTimerQueueClockFreeze(&now);
+  ManualClock clock;
+  clock.SetWall(kStart);
   Queue queue;
   long fired = 0, failures = 0, expected = 0;
   for (auto _ : state) {
     for (long i = 0; i < n; ++i) failures += queue.ScheduleTimer(&handlers[i], &fired, Ms(work.deadlineMs[i]), 1) != 0;
     for (long i : work.cancelled) failures += queue.CancelTimer(&handlers[i]) != 0;
-    now += Ms(kMaxDeadlineMs + 1);
-    CmTimerQueueClockFreeze(&now);
+    clock.AdvanceMs(kMaxDeadlineMs + 1);
     queue.CheckExpire();
     expected += n - n / 2;
   }
-  CmTimerQueueClockFreeze(nullptr);
   if (failures || fired != expected || queue.GetEarliestTime() != CCmTimeValue::get_tvMax()) {
     state.SkipWithError("wrong work");
   }

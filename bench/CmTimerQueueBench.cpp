@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "CmTimerQueue.h"
-#include "CmTimerQueueInternal.h"
+#include "ManualClock.h"
 
 namespace {
 
@@ -59,11 +59,11 @@ ACE_Time_Value AceMs(long aMs) { return ACE_Time_Value(aMs / 1000, (aMs % 1000) 
 
 struct FrozenClock {
   FrozenClock() { Set(kStart); }
-  ~FrozenClock() { CmTimerQueueClockFreeze(nullptr); }
   void Set(const CCmTimeValue& aNow) {
     now = aNow;
-    CmTimerQueueClockFreeze(&now);
+    clock.SetWall(aNow);
   }
+  ManualClock clock;
   CCmTimeValue now;
 };
 

@@ -1,5 +1,7 @@
 // Measurement and the static performance score: gauges watching a short real
-// workload, then the host's facts and its score for every level.
+// workload, the machine's and the process's load with a thread burning CPU,
+// then the host's facts and its score for every level.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -9,7 +11,10 @@
 #include "CmGauge.h"
 #include "CmStaticPerformanceScore.h"
 #include "CmSystemInfo.h"
+#include "CmThread.h"
 #include "Demo.h"
+#include "ZarPerfsStats.h"
+#include "ZarSystemResourceMonitor.h"
 
 namespace {
 
@@ -70,6 +75,50 @@ int DemoGauges() {
   return failures;
 }
 
+int DemoLoad() {
+  int failures = 0;
+  DemoTitle("Load of this machine and process, one thread burning CPU");
+  std::atomic<bool> stop{false};
+  std::thread burner([&] {
+    zar_set_thread_name("demo-burner");
+    std::vector<uint32_t> buf(4096, 1);
+    uint32_t sink = 0;
+    while (!stop.load(std::memory_order_relaxed)) sink ^= Work(buf);
+    printf("  burner done (%u)\n", sink & 1u);
+  });
+  CZarPerfsStats& perfs = CZarPerfsStats::instance();
+  perfs.EnablFullPerfStatus(true);
+  perfs.start(nullptr);
+  const bool ready = perfs.WaitUntilReady(std::chrono::seconds(10));
+  zar::_tagZarCPUUsage cpu{};
+  zar::_tagZarMemoryUsage memory{};
+  const bool got = perfs.get_cpu_statistics(cpu) == 0 && perfs.get_memory_statistics(memory) == 0;
+  perfs.stop();
+  stop = true;
+  burner.join();
+  printf("  %u processors: system %.1f%%, this process %.1f%%; memory %.1f%% (%llu of %llu KiB)\n",
+         cpu.processorCount, cpu.systemCpuUsage, cpu.processCpuUsage, memory.memoryUsage,
+         (unsigned long long)memory.usedKiB, (unsigned long long)memory.totalKiB);
+  bool burnerFirst = false;
+  for (unsigned i = 0; i < cpu.threadCount && i < 3; ++i) {
+    printf("  thread %-30s %5.1f%%\n", cpu.threads[i].name, cpu.threads[i].cpuUsage);
+    burnerFirst = burnerFirst || (i == 0 && std::string(cpu.threads[i].name).find("-demo-burner") != std::string::npos);
+  }
+  failures += Check(ready && got, "two samples taken within 10 s");
+  failures += Check(burnerFirst && cpu.threads[0].cpuUsage > 0.0f, "the burning thread is the busiest");
+  failures += Check(cpu.processCpuUsage <= cpu.systemCpuUsage && memory.totalKiB > 0, "figures are consistent");
+
+  IZARSystemResourceMonitor* monitor = getZARSystemResourceMonitor();
+  float percent = 0;
+  unsigned long long used = 0, total = 0, resident = 0;
+  monitor->GetMemoryUsage(percent, used, total, resident);
+  printf("  monitor: %u processors, memory %.1f%%, this process's working set %llu KiB\n", monitor->GetCpuCount(),
+         percent, resident);
+  failures += Check(total == memory.totalKiB && resident > 0, "the monitor sees the same memory");
+  releaseZARSystemResourceMonitor(monitor);
+  return failures;
+}
+
 int DemoScore() {
   int failures = 0;
   DemoTitle("Static performance score of this host");
@@ -118,4 +167,4 @@ int DemoScore() {
 
 }  // namespace
 
-int DemoMeasure() { return DemoGauges() + DemoScore(); }
+int DemoMeasure() { return DemoGauges() + DemoLoad() + DemoScore(); }

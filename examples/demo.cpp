@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "CmThread.h"
 #include "CmTrace.h"
+#include "CmUtilTemplates.h"
 #include "Demo.h"
 
 namespace {
@@ -26,6 +28,11 @@ int main() {
   failures += DemoBuffers();
   failures += DemoThreads();
   failures += DemoTimers();
+
+  // The host's shutdown: stop whatever library thread is still registered,
+  // then destroy the library's singletons (newest first).
+  TPCleanThreadList();
+  CCmCleanUpBase::CleanupAll();
 
   set_util_external_trace_sink(nullptr);
   printf("\n%s\n", failures == 0 ? "demo: all sections passed" : "demo: some sections FAILED");

@@ -76,14 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   if (expected.is_object()) {
     for (const auto& member : expected.items()) {
       const int kind = KindOf(member.value());
-      if (CmDebugConfigTestAccess::TypeOf(config, member.key()) != kind) __builtin_trap();
+      if (CmDebugConfigForTesting::TypeOf(config, member.key()) != kind) __builtin_trap();
       CheckGetters(config, member.key(), kind);
       if (member.key() == kSentinel) sentinelReplaced = true;
     }
     expectedSize = expected.size() + (sentinelReplaced ? 0 : 1);
   }
-  if (CmDebugConfigTestAccess::Size(config) != expectedSize) __builtin_trap();
-  if (!sentinelReplaced && CmDebugConfigTestAccess::TypeOf(config, kSentinel) != kCmJsonInt) __builtin_trap();
+  if (CmDebugConfigForTesting::Size(config) != expectedSize) __builtin_trap();
+  if (!sentinelReplaced && CmDebugConfigForTesting::TypeOf(config, kSentinel) != kCmJsonInt) __builtin_trap();
   config->CleanDebugConfigs();
   return 0;
 }

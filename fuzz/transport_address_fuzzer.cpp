@@ -29,7 +29,7 @@ uint16_t ModelPort(const std::string& aText) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   FuzzQuietTrace();
   static const bool s_bOffline = [] {
-    cm_platform::cm_platform_test_set_offline_lookup(true);
+    cm_platform::SetOfflineLookupForTesting(true);
     return true;
   }();
   (void)s_bOffline;

@@ -3,7 +3,9 @@
 # everything is already there: the toolchain, the test and benchmark
 # frameworks, clang for the fuzz targets, and the peer libraries the
 # benchmarks compare against (Boost, ACE, libuv, fmt, spdlog, OpenSSL) plus
-# nlohmann-json, which the library's debug configuration reader uses.
+# nlohmann-json, which the library's debug configuration reader uses, and
+# python3 and gnuplot, which write the benchmark report and draw its charts,
+# and doxygen for the API reference (the `docs` target).
 set -euo pipefail
 
 packages=(
@@ -11,7 +13,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   nlohmann-json3-dev
+  doxygen
   libboost-dev libace-dev libuv1-dev libfmt-dev libspdlog-dev libssl-dev
+  python3 gnuplot-nox
 )
 
 missing=()

@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "CmClockInternal.h"
-#include "CmFuncTracerInternal.h"
+#include "CmClockSource.h"
 #include "CmThread.h"
 #include "CmTimerQueue.h"
+#include "ManualClock.h"
 #include "TraceCapture.h"
 
 namespace {
@@ -86,25 +87,46 @@ TEST(CmClock, TimeSplitsAndTheSteadyClock) {
   EXPECT_GT(formatted_timer::now().year, 2000);
   set_mock_time(kMockTimeDisabled);
 
-  // The function tracers time on tick_policy's steady clock.
-  const unsigned long long before = tick_policy::now_us();
-  const uint64_t tracerMs = CmFuncTracerNowMs();
-  EXPECT_LE(before / 1000, tracerMs);
-  EXPECT_LE(tracerMs, tick_policy::now_us() / 1000);
   EXPECT_EQ(tick_policy::now() % 1000, 0u);
+}
+
+// Every clock of the library reads one source: a manual clock moves the
+// wall clock, the steady clocks and the tick count together, setting the
+// wall clock leaves the steady ones alone, and a sleep moves them all.
+TEST(ClockSource, ManualClockMovesEveryClockTogether) {
+  ManualClock clock;
+  const CCmTimeValue wall = CCmTimeValue::GetTimeOfDay();
+  EXPECT_EQ(wall, clock.Wall());
+  const unsigned long long steady = tick_policy::now_us();
+  const unsigned long long tick = CmTickCountUs();
+  const unsigned long long anchored = timer_policy::now();
+  clock.AdvanceMs(1234);
+  EXPECT_EQ(CCmTimeValue::GetTimeOfDay(), wall + CCmTimeValue(1L, 234000L));
+  EXPECT_EQ(tick_policy::now_us() - steady, 1234000u);
+  EXPECT_EQ(CmTickCountUs() - tick, 1234000u);
+  EXPECT_EQ(timer_policy::now() - anchored, 1234000u);
+
+  clock.ShiftWall(CCmTimeValue(-3600L, 0L));  // the system clock set back
+  EXPECT_EQ(CCmTimeValue::GetTimeOfDay(), wall + CCmTimeValue(1L, 234000L) - CCmTimeValue(3600L, 0L));
+  EXPECT_EQ(tick_policy::now_us() - steady, 1234000u);
+
+  clock.TakeSleeps();
+  cm_clock::SleepMs(25);
+  EXPECT_EQ(clock.TakeSleeps(), std::vector<unsigned>{25});
+  EXPECT_EQ(CmTickCountUs() - tick, 1259000u);
 }
 
 // Two users share one "t-tick" thread; the last one out ends it.
 TEST(CmLowTick, ReferenceCountedTickThread) {
   TraceCapture trace;
-  ASSERT_EQ(CmLowTickRefCount(), 0);
-  ASSERT_EQ(CmLowTickThread(), nullptr);
+  ASSERT_EQ(CmLowTickRefCountForTesting(), 0);
+  ASSERT_EQ(CmLowTickThreadForTesting(), nullptr);
   EXPECT_EQ(g_qwCmLowTickUs.load(), kMockTimeDisabled);  // readers use the tick count
 
   startLowTick();
   low_tick_policy::start();
-  EXPECT_EQ(CmLowTickRefCount(), 2);
-  ACmThread* thread = CmLowTickThread();
+  EXPECT_EQ(CmLowTickRefCountForTesting(), 2);
+  ACmThread* thread = CmLowTickThreadForTesting();
   ASSERT_NE(thread, nullptr);
   EXPECT_STREQ(thread->GetName(), "t-tick");
   EXPECT_TRUE(trace.Contains("startLowTick: g_tickThread has been initialized", 1));
@@ -122,17 +144,17 @@ TEST(CmLowTick, ReferenceCountedTickThread) {
   EXPECT_GT(low_tick_policy::now(), first);
 
   stopLowTick();
-  EXPECT_EQ(CmLowTickRefCount(), 1);
-  EXPECT_EQ(CmLowTickThread(), thread);
+  EXPECT_EQ(CmLowTickRefCountForTesting(), 1);
+  EXPECT_EQ(CmLowTickThreadForTesting(), thread);
   EXPECT_TRUE(trace.Contains("stopLowTick, leave. refNum=1", 2));
   low_tick_policy::stop();
-  EXPECT_EQ(CmLowTickRefCount(), 0);
-  EXPECT_EQ(CmLowTickThread(), nullptr);
+  EXPECT_EQ(CmLowTickRefCountForTesting(), 0);
+  EXPECT_EQ(CmLowTickThreadForTesting(), nullptr);
   EXPECT_FALSE(generator->started());
   EXPECT_EQ(g_qwCmLowTickUs.load(), kMockTimeDisabled);
   EXPECT_TRUE(trace.Contains("low_tick_generator::stop [this=0x", 2));
   stopLowTick();  // one too many
-  EXPECT_EQ(CmLowTickRefCount(), 0);
+  EXPECT_EQ(CmLowTickRefCountForTesting(), 0);
   EXPECT_TRUE(trace.Contains("stopLowTick, leave. refNum=0", 2));
   EXPECT_EQ(trace.Count("stopLowTick, enter."), 3u);
 }
@@ -148,9 +170,9 @@ TEST(CmLowTick, AThreadWithoutTimersCannotStartTheGenerator) {
       0));
   EXPECT_FALSE(low_tick_generator::Instance()->started());
   EXPECT_EQ(g_qwCmLowTickUs.load(), kMockTimeDisabled);
-  EXPECT_EQ(CmLowTickRefCount(), 1);  // the thread itself was made
+  EXPECT_EQ(CmLowTickRefCountForTesting(), 1);  // the thread itself was made
   stopLowTick();
-  EXPECT_EQ(CmLowTickThread(), nullptr);
+  EXPECT_EQ(CmLowTickThreadForTesting(), nullptr);
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST(CCmEventThread, NullWaitBlocksAndManualResetReleasesEveryWaiter) {
 
 TEST(CCmEventThread, FailedCreationIsTracedAndEveryUseFails) {
   TraceCapture trace;
-  cm_platform::cm_platform_test_fail_creations(1);
+  cm_platform::FailCreationsForTesting(1);
   {
     CCmEventThread ev;
     CCmTimeValue zero;
@@ -112,7 +112,7 @@ TEST(CCmSemaphore, CountsAndMaximum) {
 
 TEST(CCmSemaphore, FailedCreationIsTraced) {
   TraceCapture trace;
-  cm_platform::cm_platform_test_fail_creations(1);
+  cm_platform::FailCreationsForTesting(1);
   {
     CCmSemaphore sem;
     EXPECT_EQ(sem.Lock(), ZAR_E_FAIL);

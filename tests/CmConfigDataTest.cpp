@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <type_traits>
 
 #include "CmConfigData.h"
 #include "CmDebug.h"
@@ -36,6 +37,43 @@ TEST(ConfigData, NumbersAreTextAndToUint64Throws) {
     EXPECT_STREQ(e.what(), "stoull argument out of range");
   }
   EXPECT_EQ(ConfigData(static_cast<const char*>(nullptr)).ToUint64(), 0u);  // no text at all
+}
+
+// The conversion operators are implicit: a value reads wherever a number or
+// a text is wanted, through the matching To... conversion.
+TEST(ConfigData, ConvertsImplicitly) {
+  EXPECT_TRUE((std::is_convertible<ConfigData, int>::value));
+  EXPECT_TRUE((std::is_convertible<ConfigData, bool>::value));
+  EXPECT_TRUE((std::is_convertible<ConfigData, unsigned int>::value));
+  EXPECT_TRUE((std::is_convertible<ConfigData, long>::value));
+  EXPECT_TRUE((std::is_convertible<ConfigData, long long>::value));
+  EXPECT_TRUE((std::is_convertible<ConfigData, unsigned long>::value));
+  EXPECT_TRUE((std::is_convertible<ConfigData, double>::value));
+  EXPECT_TRUE((std::is_convertible<ConfigData, float>::value));
+  EXPECT_TRUE((std::is_convertible<ConfigData, CCmString>::value));
+  EXPECT_TRUE((std::is_convertible<ConfigData, const char*>::value));
+  const ConfigData number("300"), big("4294967297"), real("2.5"), zero("0");
+  int n = number;
+  unsigned int u = big;
+  long l = big;
+  long long ll = big;
+  unsigned long ul = big;
+  double d = real;
+  float f = real;
+  bool b = zero;
+  CCmString s = real;
+  const char* c = big;
+  EXPECT_EQ(n, 300);
+  EXPECT_EQ(u, 1u);  // ToUint32: ToLonglong cut to 32 bits
+  EXPECT_EQ(l, 4294967297L);
+  EXPECT_EQ(ll, 4294967297LL);
+  EXPECT_EQ(ul, 4294967297UL);
+  EXPECT_EQ(d, 2.5);
+  EXPECT_EQ(f, 2.5f);
+  EXPECT_FALSE(b);
+  EXPECT_EQ(s, "2.5");
+  EXPECT_STREQ(c, "4294967297");
+  EXPECT_TRUE(number && !zero);
 }
 
 TEST(ConfigData, IntegerBuffersReadLittleEndian) {

@@ -1,7 +1,9 @@
-// Reference counting, the stop flag, the owner marker and the exit guard.
+// Reference counting, the stop flag, the owner marker, the exit guard and
+// the library's version.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "CmString.h"
 #include "CmStopFlag.h"
 #include "CmUtilTemplates.h"
+#include "CmVersion.h"
 
 namespace {
 
@@ -126,3 +129,13 @@ TEST(CCmMainThreadExitProtect, SetsFlagOnlyWhenPointed) {
 static_assert(sizeof(CCmString) == sizeof(std::string), "CCmString adds no data");
 
 }  // namespace
+
+// The loaded library reports the version this test was compiled against, as
+// the three numbers of the header joined by dots.
+TEST(ZarUtilVersion, LoadedLibraryMatchesHeader) {
+  const char* version = zar_util_version();
+  ASSERT_NE(version, nullptr);
+  EXPECT_STREQ(version, ZARUTIL_VERSION);
+  EXPECT_EQ(std::string(version), std::to_string(ZARUTIL_VERSION_MAJOR) + "." + std::to_string(ZARUTIL_VERSION_MINOR) +
+                                      "." + std::to_string(ZARUTIL_VERSION_PATCH));
+}

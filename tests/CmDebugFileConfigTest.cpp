@@ -39,7 +39,7 @@ class DebugConfig : public ::testing::Test {
     FixedDirProvider provider(m_Dir.Path() + "/");
     return m_pConfig->ReadAndSetDebugConfigs(&provider);
   }
-  int TypeOf(const char* aKey) { return CmDebugConfigTestAccess::TypeOf(m_pConfig, aKey); }
+  int TypeOf(const char* aKey) { return CmDebugConfigForTesting::TypeOf(m_pConfig, aKey); }
 
   CZarDebugFileConfig* m_pConfig = CZarDebugFileConfig::instance();
   ScopedTempDir m_Dir;
@@ -61,7 +61,7 @@ TEST_F(DebugConfig, FileValuesKeepTheirKindsAndMerge) {
   ASSERT_EQ(Read(R"({"a": 3})"), 0);  // merged, not replaced
   EXPECT_EQ(m_pConfig->GetValueInt("a", i), 0);
   EXPECT_EQ(i, 3);
-  EXPECT_EQ(CmDebugConfigTestAccess::Size(m_pConfig), 4u);
+  EXPECT_EQ(CmDebugConfigForTesting::Size(m_pConfig), 4u);
 
   EXPECT_EQ(m_pConfig->SetValueDouble("a", 3.0), 0);  // setters bring their own kind
   EXPECT_EQ(TypeOf("a"), kCmJsonDouble);
@@ -83,17 +83,17 @@ TEST_F(DebugConfig, MalformedOrNonObjectTextAddsNothing) {
   m_pConfig->SetValueInt("keep", 5);
   for (const char* text : {"", "{", R"({"a": 1,})", R"({"a": 1} x)", "[1]", R"({"a": TRUE})", "{\"a\": \"\xff\"}"}) {
     EXPECT_EQ(m_pConfig->ParseConfigJSON(text), 0) << text;
-    EXPECT_EQ(CmDebugConfigTestAccess::Size(m_pConfig), 1u) << text;
+    EXPECT_EQ(CmDebugConfigForTesting::Size(m_pConfig), 1u) << text;
   }
   EXPECT_EQ(m_pConfig->ParseConfigJSON(std::string("{\"a\": 1}\0 x", 11)), 0);  // a NUL byte is no JSON
-  EXPECT_EQ(CmDebugConfigTestAccess::Size(m_pConfig), 1u);
+  EXPECT_EQ(CmDebugConfigForTesting::Size(m_pConfig), 1u);
 }
 
 TEST_F(DebugConfig, RefusalsAndTheirLines) {
   TraceCapture trace;
   m_pConfig->SetReadPermission(false);
   EXPECT_EQ(Read(R"({"a": 1})"), ZAR_E_FAIL);
-  EXPECT_EQ(CmDebugConfigTestAccess::Size(m_pConfig), 0u);
+  EXPECT_EQ(CmDebugConfigForTesting::Size(m_pConfig), 0u);
   EXPECT_TRUE(trace.Contains("[CZarDebugFileConfig::ReadAndSetDebugConfigs] Error: No read permission set.", 0));
   m_pConfig->SetReadPermission(true);
 
@@ -109,7 +109,7 @@ TEST_F(DebugConfig, RefusalsAndTheirLines) {
 
 TEST(CZarDebugFileConfig, WithoutRecordEveryOperationRefuses) {
   TraceCapture trace;
-  CZarDebugFileConfig* config = CmDebugConfigTestAccess::NewWithoutRecord();
+  CZarDebugFileConfig* config = CmDebugConfigForTesting::NewWithoutRecord();
   int i = 0;
   CCmString s;
   EXPECT_FALSE(config->GetReadPermission());
@@ -122,7 +122,7 @@ TEST(CZarDebugFileConfig, WithoutRecordEveryOperationRefuses) {
                          "CleanDebugConfigs"}) {
     EXPECT_TRUE(trace.Contains(std::string("[CZarDebugFileConfig::") + op + "] pImpl is null!", 0)) << op;
   }
-  CmDebugConfigTestAccess::Delete(config);
+  CmDebugConfigForTesting::Delete(config);
 }
 
 TEST(ConfigDirectories, TemporaryAndExecutableDirectories) {

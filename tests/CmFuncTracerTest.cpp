@@ -1,4 +1,4 @@
-// Function tracers (cost levels on an injected clock), the leading id and
+// Function tracers (cost levels on a manual clock), the leading id and
 // path reduction for trace text.
 #include <unistd.h>
 
@@ -15,18 +15,15 @@
 #include "CmT120Trace.h"
 #include "CmT120TraceInternal.h"
 #include "CmTrace.h"
+#include "ManualClock.h"
 #include "ScopedTempDir.h"
 #include "TraceCapture.h"
 
 namespace {
 
-std::atomic<uint64_t> g_nNowMs{1000000};
-uint64_t MockNow() { return g_nNowMs.load(); }
-
 class FuncTracer : public ::testing::Test {
  protected:
-  void SetUp() override { CmFuncTracerSetClockForTest(&MockNow); }
-  void TearDown() override { CmFuncTracerSetClockForTest(nullptr); }
+  ManualClock m_Clock;
 };
 
 TEST_F(FuncTracer, EnterAndLeaveLinesWithCostLevels) {
@@ -49,7 +46,7 @@ TEST_F(FuncTracer, EnterAndLeaveLinesWithCostLevels) {
     TraceCapture trace;
     {
       CCmUtilFuncTracer tracer(true, false, "mod", "Work", " arg=1");
-      g_nNowMs += static_cast<uint64_t>(c.cost);
+      m_Clock.AdvanceMs(c.cost);
     }
     const std::vector<TraceLine> lines = trace.Lines();
     ASSERT_EQ(lines.size(), 2u) << c.cost;
@@ -66,7 +63,7 @@ TEST_F(FuncTracer, DisabledThresholdAndModule) {
     CCmUtilFuncTracer off(false, true, "mod", "Off", "x");
     CCmUtilFuncTracer quick(true, true, "", "Quick", nullptr);
     CCmUtilFuncTracer slow(true, true, nullptr, "Slow", nullptr);
-    g_nNowMs += 950;
+    m_Clock.AdvanceMs(950);
   }
   // Only the level-0 leave lines pass threshold 0; the disabled one writes nothing.
   const std::string own = std::string("[") + CmGetUtilModuleName() + "] ";
@@ -78,8 +75,8 @@ TEST_F(FuncTracer, DisabledThresholdAndModule) {
 TEST(T120FuncTracer, FollowsTheModuleFilter) {
   ScopedTempDir dir;
   ScopedEnv profile("USERPROFILE", dir.Path()), tmpdir("TMPDIR", dir.Path());
-  CmT120TraceResetDirCacheForTest();
-  CmT120TraceResetInstanceForTest();
+  CmT120TraceResetDirCacheForTesting();
+  CmT120TraceResetInstanceForTesting();
   {
     TraceCapture trace;
     { CCmT120FuncTracer named("mod", "CFoo::Named"); }
@@ -95,8 +92,8 @@ TEST(T120FuncTracer, FollowsTheModuleFilter) {
     ASSERT_EQ(trace.Lines().size(), 2u);
     EXPECT_EQ(trace.Lines()[1].text, "[mod] Leave CFoo::Named");
   }
-  CmT120TraceResetInstanceForTest();
-  CmT120TraceResetDirCacheForTest();
+  CmT120TraceResetInstanceForTesting();
+  CmT120TraceResetDirCacheForTesting();
 }
 
 TEST(LeadingId, CompositionAndMachineId) {

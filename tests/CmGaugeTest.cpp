@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CmGauge.h"
-#include "CmGaugeSeams.h"
+#include "ManualClock.h"
 
 using namespace time_util;
 using ms = time_util::duration;
@@ -83,12 +83,21 @@ TEST(RateCounter, ReportsIncrementAndCountOncePerPeriod) {
   EXPECT_EQ(reports, (std::vector<std::pair<uint32_t, uint32_t>>{{6, 6}, {5, 11}, {2, 2}}));
 }
 
-TEST(RateCounter, ResetClearsTheCountersAlsoFromItsCallback) {
+// The callback runs before the report is stored: reading the increment it
+// sees the one it was given; a Reset from it clears the counters for good.
+TEST(RateCounter, CallbackSeesItsIncrementAndMayReset) {
   RateCounter counter(ms(10));
   counter.UT_Reset(0);
   counter.IncOne();
   counter.Reset();
   EXPECT_EQ(counter.GetIncrement(), 0u);
+  for (int i = 0; i < 3; ++i) counter.IncOne();
+  counter.UT_Elapsed(10);
+  uint32_t seen = 0;
+  counter.IncOne([&](uint32_t aIncrement, uint32_t) { seen = counter.GetIncrement() + 100 * aIncrement; });
+  EXPECT_EQ(seen, 404u);
+  EXPECT_EQ(counter.GetIncrement(), 0u);
+  counter.IncOne();
   counter.UT_Elapsed(10);
   counter.IncOne([&](uint32_t, uint32_t) { counter.Reset(); });
   counter.IncOne();
@@ -207,21 +216,17 @@ TEST(DutyCycleGauge, ConcurrentStateChangesKeepTheBooksConsistent) {
 }
 
 namespace {
-int64_t g_llSteadyNs = 0;
-int64_t FakeSteadyNs() { return g_llSteadyNs; }
-
 // The start and end lines of a CmDuration living aLifeNs.
 std::pair<std::string, std::string> DurationLines(int64_t aLifeNs) {
-  CmDurationSetSteadyClockForTest(&FakeSteadyNs);
+  ManualClock clock;
   testing::internal::CaptureStdout();
   std::string start;
   {
     CmDuration life;
     start = testing::internal::GetCapturedStdout();
     testing::internal::CaptureStdout();
-    g_llSteadyNs += aLifeNs;
+    clock.AdvanceNs(aLifeNs);
   }
-  CmDurationSetSteadyClockForTest(nullptr);
   return {start, testing::internal::GetCapturedStdout()};
 }
 }  // namespace

@@ -65,7 +65,7 @@ TEST_P(HttpUrlTable, InitSplitsAndRebuilds) {
 
 INSTANTIATE_TEST_SUITE_P(CCmHttpUrl, HttpUrlTable, ::testing::ValuesIn(kHttpUrlCases));
 
-TEST(CCmHttpUrl, UnknownSchemeIsRefusedTracedAndChangesNothing) {
+TEST(CCmHttpUrl, UnknownSchemeOrEmptyTextIsRefusedAndChangesNothing) {
   CCmHttpUrl url;
   ASSERT_EQ(1, url.Init("https://keep:444/p"));
   for (const char* bad : {"ftp://host/", "http:/h", "  mailto:x"}) {
@@ -75,11 +75,30 @@ TEST(CCmHttpUrl, UnknownSchemeIsRefusedTracedAndChangesNothing) {
     EXPECT_NE(std::string::npos, line.find(std::string("scheme = ") + bad + " [this=0x")) << line;
     EXPECT_EQ(1u, trace.Count("CCmHttpUrl::Init error format", 0));
   }
-  TraceCapture quiet;
-  EXPECT_EQ(0, url.Init("http://:80/"));
   EXPECT_EQ(0, url.Init("  "));
-  EXPECT_TRUE(quiet.Lines().empty());
   EXPECT_EQ("https|keep|444|/p -> https://keep:444/p", Parts(url));
+}
+
+// An empty host is found by SetNameAndPort, after the scheme was taken: the
+// scheme and whatever SetNameAndPort set stay, the path does not change, and
+// the canonical text follows them.
+TEST(CCmHttpUrl, EmptyHostKeepsSchemeAndNameAndPortItSet) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://:80/", "http||80|/p -> http:///p"},
+      {"ws://:9/x", "ws||9|/p -> ws://:9/p"},
+      {"http:///x", "http|keep|444|/p -> http://keep:444/p"},  // an empty name and port sets nothing
+      {"https://  /x", "https|keep|444|/p -> https://keep:444/p"},
+      {"wss://", "wss|keep|444|/p -> wss://keep:444/p"},
+  };
+  for (const auto& [input, parts] : cases) {
+    CCmHttpUrl url;
+    ASSERT_EQ(1, url.Init("https://keep:444/p"));
+    ASSERT_EQ("https://keep:444/p", url.GetAsciiSpec());  // fills the cache
+    TraceCapture quiet;
+    EXPECT_EQ(0, url.Init(input)) << input;
+    EXPECT_EQ(parts, Parts(url)) << input;
+    EXPECT_TRUE(quiet.Lines().empty()) << input;
+  }
 }
 
 TEST(CCmHttpUrl, SettersChangeTheCanonicalText) {

@@ -74,7 +74,7 @@ TEST(HostFactRules, MemoryRoundsToTheNearestGigabyte) {
 TEST(SystemInfo, ReadsThisHost) {
   char brand[1024];
   const int brandRc = get_cpu_brand(brand, sizeof(brand));
-  CmResetCpuFrequencyCacheForTest();
+  CmResetCpuFrequencyCacheForTesting();
   TraceCapture trace;
   unsigned mhz = 0, again = 0, physical = 0, perCore = 0;
   const int freqRc = get_cpu_frequency(mhz);

@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "CmT120Trace.h"
 #include "CmT120TraceInternal.h"
 #include "CmTrace.h"
+#include "ManualClock.h"
 #include "ScopedTempDir.h"
 #include "TraceCapture.h"
 
@@ -48,15 +50,17 @@ std::string FileWith(const std::string& aRecords) {
 
 class TraceFiles : public ::testing::Test {
  protected:
-  TraceFiles() : m_Profile("USERPROFILE", m_Dir.Path()), m_Temp("TEMP", nullptr), m_Tmpdir("TMPDIR", m_Dir.Path()) {}
+  TraceFiles()
+      : m_Profile("USERPROFILE", m_Dir.Path()),
+        m_Temp("TEMP", nullptr),
+        m_Tmpdir("TMPDIR", m_Dir.Path()),
+        m_Home("HOME", m_Dir.File("home")),
+        m_State("XDG_STATE_HOME", nullptr) {}
   void SetUp() override {
-    CmT120TraceResetDirCacheForTest();
-    CmT120TraceSetNowForTest(MarchFourth());
+    CmT120TraceResetDirCacheForTesting();
+    m_Clock.SetWallMicroseconds(MarchFourth());
   }
-  void TearDown() override {
-    CmT120TraceSetNowForTest(kCmT120TraceRealClock);
-    CmT120TraceResetDirCacheForTest();
-  }
+  void TearDown() override { CmT120TraceResetDirCacheForTesting(); }
   std::string Info(int aIndex) const { return Name("info", aIndex); }
   std::string Error(int aIndex) const { return Name("error", aIndex); }
   std::string Name(const char* aKind, int aIndex) const {
@@ -69,7 +73,8 @@ class TraceFiles : public ::testing::Test {
   static void AllFull() { CCmT120TraceFileMgr::instance()->refresh_settings(1, 1); }
 
   ScopedTempDir m_Dir;
-  ScopedEnv m_Profile, m_Temp, m_Tmpdir;
+  ScopedEnv m_Profile, m_Temp, m_Tmpdir, m_Home, m_State;
+  ManualClock m_Clock;
 };
 
 TEST_F(TraceFiles, LayoutByteForByte) {
@@ -166,7 +171,7 @@ TEST_F(TraceFiles, NewDayRestartsBothRings) {
   trace.trace_string(0, "m", "day one");  // both rings move to index 1
   ASSERT_EQ(trace.info_file_name(), Info(1));
 
-  CmT120TraceSetNowForTest(MarchFourth() + 86400LL * 1000000);
+  m_Clock.SetWallMicroseconds(MarchFourth() + 86400LL * 1000000);
   trace.trace_string(0, "m", "day two");
   EXPECT_EQ(ReadWholeFile(Info(1)), FileWith(Record("m", "day two", "05")));  // the previous info file
   EXPECT_EQ(trace.info_file_name(), Info(0));
@@ -211,19 +216,126 @@ TEST_F(TraceFiles, DirectoryComesFromTheEnvironment) {
   EXPECT_EQ(std::string(trace.get_trace_dir()), m_Dir.Path() + "/logs/");
   ScopedEnv other("USERPROFILE", nullptr);
   EXPECT_EQ(std::string(trace.get_trace_dir()), m_Dir.Path() + "/logs/");  // remembered once found
-  CmT120TraceResetDirCacheForTest();
-  EXPECT_EQ(std::string(trace.get_trace_dir()), m_Dir.Path());  // neither: the temporary directory
+  CmT120TraceResetDirCacheForTesting();
+  const std::string stateDir = m_Dir.File("home") + "/.local/state/zarutil/logs/";
+  EXPECT_EQ(std::string(trace.get_trace_dir()), stateDir);  // neither: the user's state directory
   {
     ScopedEnv tooLong("TEMP", "/" + std::string(504, 'x'));
-    EXPECT_EQ(std::string(trace.get_trace_dir()), m_Dir.Path());
+    EXPECT_EQ(std::string(trace.get_trace_dir()), stateDir);
   }
   ScopedEnv temp("TEMP", m_Dir.File("t"));
   EXPECT_EQ(std::string(trace.get_trace_dir()), m_Dir.File("t") + "/logs/");
   EXPECT_STREQ(CmT120TraceProcessName(), "CmT120TraceTest");
 }
 
+// Whether a trace written through a fresh front end reached aDir.
+bool TraceReaches(const std::string& aDir) {
+  {
+    CCmT120Trace trace("Log", nullptr, 0);
+    trace.load(nullptr);
+    trace.trace_string(0, "m", "where");
+  }
+  return ReadWholeFile(aDir + "CmT120TraceTest_info_0.log").find("] [m] :where\n") != std::string::npos;
+}
+
+mode_t ModeOf(const std::string& aPath) {
+  struct stat st {};
+  return lstat(aPath.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// Without USERPROFILE and TEMP the files go to the user's state directory;
+// only a user without a home gets a folder of its own in the temporary
+// directory, never the temporary directory itself. The levels the library
+// adds are created owner-only.
+TEST_F(TraceFiles, DirectoryWithoutTheVariables) {
+  ScopedEnv noProfile("USERPROFILE", nullptr);
+  const std::string tmpOwned = "/zarutil-" + std::to_string(geteuid());
+  const std::string tmpFolder = tmpOwned + "/logs/";
+  const struct {
+    const char* state;  // XDG_STATE_HOME: null unset, "/x" inside the test's directory, else as it is
+    const char* home;   // HOME, the same way
+    const char* dir;    // the expected directory inside the test's directory
+    const char* owned;  // the first level the library adds
+  } cases[] = {
+      {"/s", "/h", "/s/zarutil/logs/", "/s/zarutil"},
+      {nullptr, "/h", "/h/.local/state/zarutil/logs/", "/h/.local"},
+      {"relative", "/h/", "/h/.local/state/zarutil/logs/", "/h/.local"},
+      {nullptr, nullptr, tmpFolder.c_str(), tmpOwned.c_str()},
+      {nullptr, "", tmpFolder.c_str(), nullptr},
+      {"relative", "relative", tmpFolder.c_str(), nullptr},
+  };
+  for (const auto& c : cases) {
+    ScopedTempDir scratch;
+    auto inScratch = [&](const char* aText) {
+      return aText && aText[0] == '/' ? scratch.Path() + aText : std::string(aText ? aText : "");
+    };
+    const std::string stateValue = inScratch(c.state), homeValue = inScratch(c.home);
+    ScopedEnv state("XDG_STATE_HOME", c.state ? stateValue.c_str() : nullptr),
+        home("HOME", c.home ? homeValue.c_str() : nullptr), tmp("TMPDIR", scratch.Path());
+    CmT120TraceResetDirCacheForTesting();
+    const std::string dir = scratch.Path() + c.dir;
+    EXPECT_EQ(std::string(CCmT120Trace("Log", nullptr, 0).get_trace_dir()), dir);
+    EXPECT_TRUE(TraceReaches(dir)) << dir;
+    EXPECT_EQ(ModeOf(dir), 0700u) << dir;
+    if (c.owned) {
+      EXPECT_EQ(ModeOf(scratch.Path() + c.owned), 0700u) << c.owned;
+    }
+  }
+}
+
+// A trace directory that someone else controls is refused, never altered:
+// no file is written into it or through it.
+TEST_F(TraceFiles, DirectoryOthersControlIsRefused) {
+  const std::string uid = std::to_string(geteuid());
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> prepare;  // gets the test's directory
+    bool useProfile;                                  // else the temporary directory's fallback
+    bool needsRoot = false;                           // to give a directory away
+  } cases[] = {
+      {"group-writable logs under USERPROFILE",
+       [](const std::string& aDir) {
+         mkdir((aDir + "/logs").c_str(), 0700);
+         chmod((aDir + "/logs").c_str(), 0770);
+       },
+       true},
+      {"world-writable per-user folder",
+       [&](const std::string& aDir) {
+         mkdir((aDir + "/zarutil-" + uid).c_str(), 0700);
+         chmod((aDir + "/zarutil-" + uid).c_str(), 01777);
+       },
+       false},
+      {"logs a symbolic link",
+       [&](const std::string& aDir) {
+         mkdir((aDir + "/zarutil-" + uid).c_str(), 0700);
+         mkdir((aDir + "/elsewhere").c_str(), 0700);
+         symlink((aDir + "/elsewhere").c_str(), (aDir + "/zarutil-" + uid + "/logs").c_str());
+       },
+       false},
+      {"per-user folder owned by another user",
+       [&](const std::string& aDir) {
+         mkdir((aDir + "/zarutil-" + uid).c_str(), 0700);
+         ASSERT_EQ(chown((aDir + "/zarutil-" + uid).c_str(), 65534, 65534), 0);
+       },
+       false, true},
+  };
+  for (const auto& c : cases) {
+    if (c.needsRoot && geteuid() != 0) continue;
+    ScopedTempDir scratch;
+    ScopedEnv profile("USERPROFILE", c.useProfile ? scratch.Path().c_str() : nullptr), home("HOME", nullptr),
+        tmp("TMPDIR", scratch.Path());
+    c.prepare(scratch.Path());
+    CmT120TraceResetDirCacheForTesting();
+    const std::string dir = c.useProfile ? scratch.Path() + "/logs/" : scratch.Path() + "/zarutil-" + uid + "/logs/";
+    EXPECT_EQ(std::string(CCmT120Trace("Log", nullptr, 0).get_trace_dir()), dir) << c.name;
+    EXPECT_FALSE(TraceReaches(dir)) << c.name;
+    EXPECT_FALSE(TraceReaches(scratch.Path() + "/elsewhere/")) << c.name;
+    EXPECT_FALSE(TraceReaches(scratch.Path() + "/")) << c.name;
+  }
+}
+
 TEST_F(TraceFiles, TracePathOptionBitAndModuleFilter) {
-  CmT120TraceResetInstanceForTest();
+  CmT120TraceResetInstanceForTesting();
   {
     TraceCapture settings(2, 0x2);
     CM_ERROR_TRACE("CTest::Run, an error " << 7);
@@ -240,7 +352,7 @@ TEST_F(TraceFiles, TracePathOptionBitAndModuleFilter) {
     EXPECT_FALSE(is_module_trace_enabled(2, "mo"));
     EXPECT_FALSE(is_module_trace_enabled(2, nullptr));
   }
-  CmT120TraceResetInstanceForTest();
+  CmT120TraceResetInstanceForTesting();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <string>
+#include <type_traits>
 
 #include "CmTrace.h"
 
@@ -26,7 +27,11 @@ std::string Fmt(const Items&... aItems) {
 }
 
 TEST(CCmTextFormator, HexFlagAppliesToOneNumber) {
-  const CCmOrdix hex(CCmOrdix::HEX), dec(1), other(7);
+  // A plain enumeration: 0 selects hexadecimal, 1 decimal.
+  EXPECT_TRUE(std::is_enum<CCmOrdix>::value);
+  EXPECT_EQ(static_cast<int>(CCmOrdix::HEX), 0);
+  EXPECT_EQ(static_cast<int>(CCmOrdix::DECIMAL), 1);
+  const CCmOrdix hex = CCmOrdix::HEX, dec = static_cast<CCmOrdix>(1), other = static_cast<CCmOrdix>(7);
   EXPECT_EQ(Fmt(hex, 30ul, ",", 30ul), "1e,30");
   EXPECT_EQ(Fmt(CCmOrdix(0), 255, " ", CCmOrdix(0), 0u, " ", CCmOrdix(0), dec, 255), "ff 0 255");
   EXPECT_EQ(Fmt(CCmOrdix(0), other, 171), "ab");  // values other than 0 and 1 change nothing

@@ -13,8 +13,8 @@
 #include <typeinfo>
 #include <vector>
 
-#include "CmTimerQueueInternal.h"
 #include "EventProbe.h"
+#include "ManualClock.h"
 #include "ThreadWaiter.h"
 #include "TraceCapture.h"
 
@@ -48,16 +48,8 @@ class Timer : public ICmTimerHandler {
   std::function<void()> m_Action;
 };
 
-CCmTimeValue g_tvClock(1700000000L, 0L);  // advanced by the task thread only
-void AdvanceClockMs(long aMs) {
-  CCmTimeValue step;
-  step.SetByTotalMsec(aMs);
-  g_tvClock += step;
-  CmTimerQueueClockFreeze(&g_tvClock);
-}
-
 TEST(CCmThreadTask, DueTimerFiresBeforeEachBatchOfAtMostFiveEvents) {
-  CmTimerQueueClockFreeze(&g_tvClock);
+  ManualClock clock;  // advanced by the task thread only
   ACmThread* task = NewTask("loop-order");
   std::vector<int> log;  // touched on the task thread only until the end
   Timer timer([&] { log.push_back(0); });
@@ -66,14 +58,14 @@ TEST(CCmThreadTask, DueTimerFiresBeforeEachBatchOfAtMostFiveEvents) {
     task->GetTimerQueue()->ScheduleTimer(&timer, nullptr, CCmTimeValue(0L, 1000L), 3);
     blocked.Finished();
     release.WaitUntilTimeout(kLimit);
-    AdvanceClockMs(1);  // the timer is due at the next turn
+    clock.AdvanceMs(1);  // the timer is due at the next turn
     return 0;
   });
   ASSERT_TRUE(blocked.WaitUntilTimeout(kLimit));
   for (int i = 1; i <= 12; ++i) {
     Post(task, [&, i] {
       log.push_back(i);
-      AdvanceClockMs(1);
+      clock.AdvanceMs(1);
       if (i == 12) done.Finished();
       return 0;
     });
@@ -82,7 +74,6 @@ TEST(CCmThreadTask, DueTimerFiresBeforeEachBatchOfAtMostFiveEvents) {
   ASSERT_TRUE(done.WaitUntilTimeout(kLimit));
   StopJoinDestory(task);
   EXPECT_EQ(log, (std::vector<int>{0, 1, 2, 3, 4, 5, 0, 6, 7, 8, 9, 10, 0, 11, 12}));
-  CmTimerQueueClockFreeze(nullptr);
 }
 
 TEST(CCmThreadTask, StopFiresWhatWasPostedBeforeAndRefusesTheRest) {
@@ -270,8 +261,7 @@ void BeatHook() { ++g_nBeatHooks; }
 // Everything on the calling thread, which the heart beat adopts.
 TEST(CCmThreadHeartBeat, AsksItsHostForTheRightDelays) {
   TraceCapture trace;
-  CCmTimeValue now(1700000000L, 0L);
-  CmTimerQueueClockFreeze(&now);
+  ManualClock clock;
   g_Delays.clear();
   g_nBeatHooks = 0;
   CCmThreadHeartBeat* beat = new CCmThreadHeartBeat;
@@ -305,8 +295,7 @@ TEST(CCmThreadHeartBeat, AsksItsHostForTheRightDelays) {
     beat->DoHeartBeat();
     EXPECT_EQ(delays(), std::vector<long>{expected});
   }
-  now += CCmTimeValue(0L, 100000L);
-  CmTimerQueueClockFreeze(&now);
+  clock.AdvanceMs(100);
   beat->DoHeartBeat();
   EXPECT_EQ(fired, 1);
   EXPECT_EQ(delays(), std::vector<long>{200});  // no timer left
@@ -322,7 +311,6 @@ TEST(CCmThreadHeartBeat, AsksItsHostForTheRightDelays) {
   beat->GetEventQueue()->PostEvent(CmMakeInvokeEvent([] { return 0; }));
   EXPECT_TRUE(delays().empty());  // the scheduler is gone
   beat->Destory(0);
-  CmTimerQueueClockFreeze(nullptr);
 }
 
 }  // namespace

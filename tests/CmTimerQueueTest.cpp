@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "CmTimerQueueInternal.h"
+#include "EventProbe.h"
+#include "ManualClock.h"
 #include "ThreadWaiter.h"
 #include "TraceCapture.h"
 
@@ -32,19 +34,16 @@ CCmTimeValue Ms(long aMs) {
   return tv;
 }
 
-// Stops the queues' clock at a fixed time for the test and restores it.
+// The library's clocks stand still for the test; m_tvNow is the wall time
+// the queues see when the wall clock has not been set.
 class FrozenClock : public ::testing::Test {
  protected:
-  void SetUp() override { CmTimerQueueClockFreeze(&m_tvNow); }
-  void TearDown() override {
-    CmTimerQueueClockFreeze(nullptr);
-    CmTimerQueueClockSetOffset(CCmTimeValue());
-  }
   void Advance(long aMs) {
     m_tvNow += Ms(aMs);
-    CmTimerQueueClockFreeze(&m_tvNow);
+    m_Clock.AdvanceMs(aMs);
   }
-  CCmTimeValue m_tvNow{1700000000L, 0L};
+  ManualClock m_Clock;
+  CCmTimeValue m_tvNow{m_Clock.Wall()};
 };
 
 class Recorder : public ICmTimerHandler {
@@ -173,20 +172,18 @@ TYPED_TEST(TimerQueueContract, ClockSetBackAndJumpForward) {
   Recorder fast, slow;
   queue.ScheduleTimer(&fast, nullptr, Ms(100), 0);
   queue.ScheduleTimer(&slow, nullptr, Ms(5000), 1);
-  CmTimerQueueClockSetOffset(CCmTimeValue(-7200L, 0L));  // set back two hours
+  this->m_Clock.ShiftWall(CCmTimeValue(-7200L, 0L));  // set back two hours
   CCmTimeValue remain;
   EXPECT_EQ(queue.CheckExpire(&remain), 0);
   EXPECT_EQ(remain, CCmTimeValue::get_tvZero());  // come back at once
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, tvEarliest=", 1));
   this->Advance(100);
-  long back = -7200;
   if (!kRebases<TypeParam>) {
     // Deadlines stay where they were, two hours ahead; once the setback has
     // been seen the queue waits for them instead of asking again at once.
     EXPECT_EQ(queue.CheckExpire(&remain), 0);
     EXPECT_EQ(remain, CCmTimeValue(7200L, 0L));
-    back = 0;
-    CmTimerQueueClockSetOffset(CCmTimeValue());
+    this->m_Clock.ShiftWall(CCmTimeValue(7200L, 0L));
   }
   EXPECT_EQ(queue.CheckExpire(&remain), 1);  // the list: deadlines now + period
   EXPECT_EQ(remain, Ms(100));
@@ -194,11 +191,11 @@ TYPED_TEST(TimerQueueContract, ClockSetBackAndJumpForward) {
   EXPECT_EQ(queue.CheckExpire(), 2);
 
   trace.Clear();
-  CmTimerQueueClockSetOffset(CCmTimeValue(back + 1800L, 0L));  // forward half an hour
+  this->m_Clock.ShiftWall(CCmTimeValue(1800L, 0L));  // forward half an hour
   EXPECT_EQ(queue.CheckExpire(&remain), 1);                     // once, phase kept
   EXPECT_EQ(remain, Ms(100));
   EXPECT_FALSE(trace.Contains("m_tvExpired="));
-  CmTimerQueueClockSetOffset(CCmTimeValue(back + 7200L, 0L));  // forward 1.5 hours
+  this->m_Clock.ShiftWall(CCmTimeValue(5400L, 0L));  // forward 1.5 hours
   EXPECT_EQ(queue.CheckExpire(&remain), 1);
   EXPECT_TRUE(trace.Contains("CCmTimerQueueBase::CheckExpire local changed, m_tvExpired=", 1));
   EXPECT_EQ(remain, Ms(100));  // a new phase from now
@@ -349,9 +346,9 @@ TEST_F(OrderedList, AgreesWithALiteralModelUnderRandomOperations) {
 // ---- the min-heap and the wheel against literal models of their order.
 //
 // A model entry carries what decides its turn: the heap fires by deadline,
-// then scheduling order; the wheel by 10 ms slot, near timers (due within
+// then scheduling order; the wheel by deadline, then near timers (due within
 // 29 s of the second they were scheduled in) before far ones, near ones in
-// scheduling order, far ones by deadline and the newest first. Both fire
+// scheduling order, far ones the newest first. Both fire
 // only the entry they announce, while its deadline has come, and re-arm as
 // the engine does (phase kept, or one period after now when more than an
 // hour late).
@@ -371,10 +368,9 @@ ModelKey HeapKey(const ModelEntry& e) {
 }
 
 ModelKey WheelKey(const ModelEntry& e) {
-  const int64_t slot = static_cast<int64_t>(e.expired.GetSec()) * 100 + e.expired.GetUsec() / 10000;
-  if (!e.far) return ModelKey(slot, 0, static_cast<int64_t>(e.seq), 0);
-  return ModelKey(slot, 1, static_cast<int64_t>(e.expired.GetSec()) * 1000000 + e.expired.GetUsec(),
-                  -static_cast<int64_t>(e.seq));
+  const int64_t seq = static_cast<int64_t>(e.seq);
+  return ModelKey(static_cast<int64_t>(e.expired.GetSec()) * 1000000 + e.expired.GetUsec(), e.far ? 1 : 0,
+                  e.far ? -seq : seq, 0);
 }
 
 class NodeModel : public FrozenClock {
@@ -516,11 +512,11 @@ TEST_F(Wheel, FarTimerFiresOnceInItsTurnAmongNearOnes) {
   const CCmTimeValue start = m_tvNow;
   queue.ScheduleTimer(&far, nullptr, Ms(40000), 1);
   EXPECT_EQ(far.m_nWheelIndex, CCmTimerWheelQueue::BucketIndex(start + Ms(40000)));
-  EXPECT_EQ(CCmTimerQueueInspector::WheelFarCount(queue, far.m_nWheelIndex), 1u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::WheelFarCount(queue, far.m_nWheelIndex), 1u);
   Advance(25000);
   queue.ScheduleTimer(&after, nullptr, Ms(17000), 1);
   queue.ScheduleTimer(&before, nullptr, Ms(13000), 1);
-  EXPECT_EQ(CCmTimerQueueInspector::WheelNearCount(queue, after.m_nWheelIndex), 1u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::WheelNearCount(queue, after.m_nWheelIndex), 1u);
   CCmTimeValue earliest;
   for (long t : {38000L, 40000L, 42000L}) {
     queue.CheckExpire(nullptr, &earliest);
@@ -534,23 +530,49 @@ TEST_F(Wheel, FarTimerFiresOnceInItsTurnAmongNearOnes) {
   EXPECT_EQ(log, (std::vector<int>{38, 40, 42}));
 }
 
-// Within one 10 ms slot: near timers in scheduling order, then far ones;
-// the earliest time is the next one to fire, so none fires early.
-TEST_F(Wheel, OneSlotFiresInItsOwnOrderAndNeverEarly) {
+// Within one 10 ms slot, near and far timers alike fire in deadline order
+// (equal deadlines in scheduling order), and the earliest time reported is
+// never later than a timer held: a push due before the announced timer of
+// its slot is announced in its place. None fires early.
+TEST_F(Wheel, OneSlotFiresInDeadlineOrderAndNeverEarly) {
   CCmTimerWheelQueue queue;
   std::vector<int> log;
-  Recorder far(&log, 1), first(&log, 2), second(&log, 3);
-  queue.ScheduleTimer(&far, nullptr, Ms(40002), 1);
-  Advance(40000 - 10);
-  queue.ScheduleTimer(&first, nullptr, Ms(18), 1);   // +40.008
-  queue.ScheduleTimer(&second, nullptr, Ms(15), 1);  // +40.005, same slot
-  EXPECT_EQ(far.m_nWheelIndex, second.m_nWheelIndex);
-  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(18));
-  Advance(17);
-  EXPECT_EQ(queue.CheckExpire(), 0);
-  Advance(1);
-  EXPECT_EQ(queue.CheckExpire(), 3);
-  EXPECT_EQ(log, (std::vector<int>{2, 3, 1}));
+  const CCmTimeValue start = m_tvNow;  // at a slot's start
+  Recorder late(&log, 8), early(&log, 3), tie(&log, 4);
+  queue.ScheduleTimer(&late, nullptr, Ms(8), 1);
+  queue.ScheduleTimer(&early, nullptr, Ms(3), 1);
+  queue.ScheduleTimer(&tie, nullptr, Ms(3), 1);
+  EXPECT_EQ(late.m_nWheelIndex, early.m_nWheelIndex);
+  EXPECT_EQ(queue.GetEarliestTime(), start + Ms(3));
+  Advance(3);
+  EXPECT_EQ(queue.CheckExpire(), 2);
+  EXPECT_EQ(queue.GetEarliestTime(), start + Ms(8));
+  Advance(5);
+  EXPECT_EQ(queue.CheckExpire(), 1);
+  EXPECT_EQ(log, (std::vector<int>{3, 4, 8}));
+
+  // Two far timers and two near ones share the slot start + 40.00x.
+  log.clear();
+  m_tvNow = start;
+  m_Clock.SetWall(m_tvNow);
+  Recorder far9(&log, 9), far1(&log, 1), near8(&log, 8), near5(&log, 5);
+  const std::pair<Recorder*, long> pushes[] = {{&far9, 40009}, {&far1, 40001}, {&near8, 18}, {&near5, 15}};
+  const long announced[] = {40009, 40001, 40001, 40001};
+  for (size_t i = 0; i < 4; ++i) {
+    if (i == 2) Advance(40000 - 10);
+    queue.ScheduleTimer(pushes[i].first, nullptr, Ms(pushes[i].second), 1);
+    EXPECT_EQ(queue.GetEarliestTime(), start + Ms(announced[i])) << i;
+  }
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::WheelFarCount(queue, far1.m_nWheelIndex), 2u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::WheelNearCount(queue, far1.m_nWheelIndex), 2u);
+  for (long due : {40001L, 40005L, 40008L, 40009L}) {
+    EXPECT_EQ(queue.GetEarliestTime(), start + Ms(due));
+    Advance((start + Ms(due) - m_tvNow).GetTotalInMsec() - 1);
+    EXPECT_EQ(queue.CheckExpire(), 0) << due;
+    Advance(1);
+    EXPECT_EQ(queue.CheckExpire(), 1) << due;
+  }
+  EXPECT_EQ(log, (std::vector<int>{1, 5, 8, 9}));
 }
 
 TEST_F(Wheel, ErasingTheEarliestAnnouncesTheNextHeldDeadline) {
@@ -559,8 +581,8 @@ TEST_F(Wheel, ErasingTheEarliestAnnouncesTheNextHeldDeadline) {
   const std::pair<Recorder*, long> timers[] = {{&a, 15}, {&b, 12}, {&c, 2500}, {&d, 35000}};
   for (const auto& [h, ms] : timers) queue.ScheduleTimer(h, nullptr, Ms(ms), 1);
   const std::pair<Recorder*, CCmTimeValue> erasures[] = {
-      {&a, m_tvNow + Ms(12)}, {&b, m_tvNow + Ms(2500)}, {&d, m_tvNow + Ms(2500)}, {&c, CCmTimeValue::get_tvMax()}};
-  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(15));  // a, scheduled before b in its bucket
+      {&b, m_tvNow + Ms(15)}, {&a, m_tvNow + Ms(2500)}, {&d, m_tvNow + Ms(2500)}, {&c, CCmTimeValue::get_tvMax()}};
+  EXPECT_EQ(queue.GetEarliestTime(), m_tvNow + Ms(12));  // b, due before a in the same slot
   for (const auto& [h, next] : erasures) {
     EXPECT_EQ(queue.CancelTimer(h), 0);
     EXPECT_EQ(queue.GetEarliestTime(), next);
@@ -589,16 +611,16 @@ class Calendar : public FrozenClock {
 TEST_F(Calendar, SlotArithmeticTicksAndTheLongIntervalClamp) {
   TraceCapture trace;
   CCmTimerQueueCalendar calendar(5, 1000, &m_Events);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotInterval(calendar), 10u);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarMaxSlot(calendar), 99u);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarMaxSlot(CCmTimerQueueCalendar(50, 20, &m_Events)), 10u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarSlotInterval(calendar), 10u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarMaxSlot(calendar), 99u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarMaxSlot(CCmTimerQueueCalendar(50, 20, &m_Events)), 10u);
   std::vector<int> log;
   Recorder quarter(&log, 25), clamped(&log, 5000), a(&log, 1), b(&log, 2), tiny(&log, 3);
   calendar.TimerTick();  // current slot 1
   calendar.ScheduleTimer(&quarter, nullptr, Ms(25), 1);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &quarter), 4);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarSlotOf(calendar, &quarter), 4);
   calendar.ScheduleTimer(&clamped, nullptr, Ms(5000), 1);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &clamped), 0);  // 1 + 99, around the ring
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarSlotOf(calendar, &clamped), 0);  // 1 + 99, around the ring
   EXPECT_TRUE(trace.Contains("CCmTimerQueueCalendar::InsertUnique_i, exceed max interval. interval_s=5 "
                              "interval_us=0 dwDistance=500 m_impl->dwMaxSlotNumber=99 [this=0x",
                              0));
@@ -611,10 +633,10 @@ TEST_F(Calendar, SlotArithmeticTicksAndTheLongIntervalClamp) {
   EXPECT_EQ(log.back(), 5000);  // 99 ticks on, alone in its slot
   EXPECT_EQ(std::count(log.begin(), log.end(), 5000), 1);
   EXPECT_EQ(clamped.at, m_tvNow);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarCurrentSlot(calendar), 0u);  // wrapped
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarCurrentSlot(calendar), 0u);  // wrapped
   EXPECT_EQ(calendar.CancelTimer(&quarter), ZAR_E_NOT_FOUND);  // its count ran out
   EXPECT_EQ(calendar.ScheduleTimer(&b, nullptr, Ms(50), 0), ZAR_E_ALREADY_EXISTS);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarSlotOf(calendar, &b), 5);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarSlotOf(calendar, &b), 5);
   EXPECT_EQ(calendar.CancelTimer(&b), 0);
 }
 
@@ -627,19 +649,47 @@ TEST_F(Calendar, ZeroDelayTimersShareOnePostAndFireOnceNewestFirst) {
   calendar.ScheduleTimer(&b, nullptr, Ms(0), 1);
   EXPECT_EQ(calendar.ScheduleTimer(&c, nullptr, Ms(0), 1), ZAR_E_ALREADY_EXISTS);  // out of its slot
   EXPECT_EQ(m_Events.GetPendingEventsCount(), 1u);
-  EXPECT_EQ(CCmTimerQueueInspector::CalendarFireNowCount(calendar), 3u);
+  EXPECT_EQ(CCmTimerQueueInspectorForTesting::CalendarFireNowCount(calendar), 3u);
   EXPECT_EQ(calendar.CancelTimer(&b), 0);
   EXPECT_EQ(RunEvents(), 1u);
   EXPECT_EQ(log, (std::vector<int>{3, 1}));  // once, whatever the count
   for (int tick = 0; tick < 5; ++tick) calendar.TimerTick();
   EXPECT_EQ(log.size(), 2u);
-  // A callback re-scheduling itself with no delay waits for the next post.
-  Recorder again(&log, 4, [&] { calendar.ScheduleTimer(&again, nullptr, Ms(0), 1); });
-  calendar.ScheduleTimer(&again, nullptr, Ms(0), 1);
+}
+
+// The zero-delay list is drained until empty, timers that callbacks add on
+// the way included (newest first). A handler that already fired in this
+// drain and adds itself again waits for the next post, so one that does so
+// forever fires once per event and never keeps the thread from others.
+TEST_F(Calendar, ZeroDelayDrainTakesTimersAddedOnTheWayButEachHandlerOnce) {
+  CCmTimerQueueCalendar calendar(10, 1000, &m_Events);
+  std::vector<int> log;
+  Recorder b(&log, 2), c(&log, 3), gone(&log, 5);
+  Recorder a(&log, 1, [&] {
+    calendar.ScheduleTimer(&b, nullptr, Ms(0), 1);
+    calendar.ScheduleTimer(&c, nullptr, Ms(0), 1);
+    calendar.ScheduleTimer(&gone, nullptr, Ms(0), 1);
+    calendar.CancelTimer(&gone);
+  });
+  Recorder forever(&log, 4, [&] { calendar.ScheduleTimer(&forever, nullptr, Ms(0), 1); });
+  calendar.ScheduleTimer(&a, nullptr, Ms(0), 1);
   EXPECT_EQ(RunEvents(), 1u);
-  EXPECT_EQ(again.count, 1);
-  EXPECT_EQ(m_Events.GetPendingEventsCount(), 1u);
-  EXPECT_EQ(calendar.CancelTimer(&again), 0);
+  EXPECT_EQ(log, (std::vector<int>{1, 3, 2}));
+  EXPECT_EQ(m_Events.GetPendingEventsCount(), 0u);  // drained: nothing posted again
+
+  log.clear();
+  EventTally other;
+  calendar.ScheduleTimer(&forever, nullptr, Ms(0), 1);
+  m_Events.PostEvent(new ProbeEvent(other));
+  for (int turn = 1; turn <= 3; ++turn) {
+    EXPECT_EQ(RunEvents(), turn == 1 ? 2u : 1u);  // the other event gets its turn
+    EXPECT_EQ(forever.count, turn);
+    EXPECT_EQ(m_Events.GetPendingEventsCount(), 1u);
+  }
+  EXPECT_EQ(other.fired, 1);
+  EXPECT_EQ(calendar.CancelTimer(&forever), 0);
+  EXPECT_EQ(RunEvents(), 1u);
+  EXPECT_EQ(forever.count, 3);
 }
 
 TEST_F(Calendar, RefusalsAndAPostOutlivingTheCalendar) {
@@ -663,14 +713,10 @@ TEST_F(Calendar, RefusalsAndAPostOutlivingTheCalendar) {
   EXPECT_EQ(h.count, 1);
 }
 
-ThreadWaiter* g_pCancelWaiting = nullptr;
-void SignalCancelWaiting() { g_pCancelWaiting->Finished(); }
-
 TEST_F(OrderedList, CancelFromAnotherThreadWaitsForTheRunningCallback) {
   CCmTimerQueueOrderedList queue;
   ThreadWaiter entered, cancelWaiting;
-  g_pCancelWaiting = &cancelWaiting;
-  CmTimerQueueSetCancelWaitHook(&SignalCancelWaiting);
+  m_Clock.OnSleep([&](unsigned) { cancelWaiting.Finished(); });
   std::atomic<bool> callbackDone{false};
   Recorder h(nullptr, 0, [&] {
     entered.Finished();
@@ -684,10 +730,116 @@ TEST_F(OrderedList, CancelFromAnotherThreadWaitsForTheRunningCallback) {
   EXPECT_EQ(queue.CancelTimer(&h), 0);
   EXPECT_TRUE(callbackDone);  // not running any more when the cancel returned
   owner.join();
-  CmTimerQueueSetCancelWaitHook(nullptr);
+  m_Clock.OnSleep(nullptr);
   Advance(100);
   EXPECT_EQ(queue.CheckExpire(), 0);
   EXPECT_EQ(h.count, 1);
+}
+
+
+// ---- cancels from another thread racing periodic callbacks, every kind.
+//
+// The owner thread fires periodic timers without pause and re-schedules a
+// handler once the canceller has cancelled it. The canceller checks the
+// rule of a cross-thread cancel each time: when CancelTimer returns, that
+// handler's callback is not running and never fires again. Every eighth
+// cancel is made while the callback is known to run (it holds until the
+// canceller is waiting for it); the others land wherever they land. Run
+// under ThreadSanitizer this also checks that the canceller and the owner
+// never touch the queue's storage unordered.
+std::atomic<int> g_nCancelWaits{0};
+
+class RacedHandler : public ICmTimerHandler {
+ public:
+  enum State { kArmed, kCancelled, kRearm };
+  void OnTimeout(const CCmTimeValue&, void*) override {
+    running = true;
+    if (state.load() == kCancelled) ++lateFirings;
+    if (hold.exchange(false)) {
+      const int waits = g_nCancelWaits.load();
+      holding = true;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (g_nCancelWaits.load() == waits && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+      holding = false;
+    }
+    running = false;
+  }
+  std::atomic<int> state{kArmed};
+  std::atomic<bool> running{false};
+  std::atomic<bool> hold{false};
+  std::atomic<bool> holding{false};
+  std::atomic<int> lateFirings{0};
+};
+
+// aTurn fires what is due, on the owner's thread.
+template <class Queue>
+void RaceCancelsAgainstPeriodicCallbacks(Queue& aQueue, const CCmTimeValue& aPeriod, void (*aTurn)(Queue&)) {
+  constexpr int kHandlers = 4, kCancels = 96;
+  RacedHandler handlers[kHandlers];
+  for (RacedHandler& h : handlers) ASSERT_EQ(aQueue.ScheduleTimer(&h, nullptr, aPeriod, 0), 0);
+  g_nCancelWaits = 0;
+  ManualClock clock(ManualClock::kRunning);  // real periods; the cancels' waits counted
+  clock.OnSleep([](unsigned) { ++g_nCancelWaits; });
+  std::atomic<bool> stop{false};
+  std::thread owner([&] {
+    while (!stop.load()) {
+      aTurn(aQueue);
+      for (RacedHandler& h : handlers) {
+        if (h.state.load() != RacedHandler::kRearm) continue;
+        h.state = RacedHandler::kArmed;
+        aQueue.ScheduleTimer(&h, nullptr, aPeriod, 0);
+      }
+      std::this_thread::yield();
+    }
+    for (RacedHandler& h : handlers) aQueue.CancelTimer(&h);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int cancels = 0, stillRunning = 0, notFound = 0;
+  for (unsigned pick = 0; cancels < kCancels && std::chrono::steady_clock::now() < deadline; ++pick) {
+    RacedHandler& h = handlers[pick % kHandlers];
+    if (h.state.load() != RacedHandler::kArmed) {
+      std::this_thread::yield();
+      continue;
+    }
+    if (cancels % 8 == 0) {
+      // Cancel inside a callback: wait until one holds for us.
+      h.hold = true;
+      while (!h.holding.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    }
+    const int result = aQueue.CancelTimer(&h);
+    if (h.running.load()) ++stillRunning;
+    if (result != 0) ++notFound;  // a periodic timer is always scheduled
+    h.hold = false;
+    h.state = RacedHandler::kCancelled;
+    ++cancels;
+    // Room for a few periods: a firing left scheduled past the cancel
+    // shows up as a late firing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    h.state = RacedHandler::kRearm;
+  }
+  stop = true;
+  owner.join();
+  clock.OnSleep(nullptr);
+  EXPECT_EQ(cancels, kCancels);
+  EXPECT_EQ(stillRunning, 0);
+  EXPECT_EQ(notFound, 0);
+  EXPECT_GE(g_nCancelWaits.load(), kCancels / 8);  // the held callbacks were waited for
+  for (RacedHandler& h : handlers) EXPECT_EQ(h.lateFirings.load(), 0);
+}
+
+template <class Queue>
+class CrossThreadCancel : public ::testing::Test {};
+TYPED_TEST_SUITE(CrossThreadCancel, NodeQueues);
+
+TYPED_TEST(CrossThreadCancel, RacesPeriodicCallbacksSafely) {
+  TypeParam queue;
+  RaceCancelsAgainstPeriodicCallbacks<TypeParam>(queue, Ms(1), [](TypeParam& q) { q.CheckExpire(); });
+}
+
+TEST(CrossThreadCancelCalendar, RacesPeriodicCallbacksSafely) {
+  CCmTimerQueueCalendar calendar(10, 1000, nullptr);
+  RaceCancelsAgainstPeriodicCallbacks<CCmTimerQueueCalendar>(calendar, Ms(10),
+                                                             [](CCmTimerQueueCalendar& c) { c.TimerTick(); });
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// The timer wrapper on real task threads. Time is the timer queues'
-// injected clock: a test moves it and then lets the task turn its loop
-// (Sync), so "fires after one interval" is exact; cross-thread waits use
-// latches with generous limits.
+// The timer wrapper on real task threads. Time is a manual clock: a test
+// moves it and then lets the task turn its loop (Sync), so "fires after one
+// interval" is exact; cross-thread waits use latches with generous limits.
 #include "CmTimerWrapperID.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +13,7 @@
 #include <vector>
 
 #include "CmThread.h"
-#include "CmTimerQueueInternal.h"
-#include "CmTimerWrapperIDInternal.h"
+#include "ManualClock.h"
 #include "ThreadWaiter.h"
 #include "TraceCapture.h"
 
@@ -69,37 +67,16 @@ class Sink : public CCmTimerWrapperIDSink {
   std::function<void(CCmTimerWrapperID*)> m_Action;
 };
 
-std::mutex g_SleepsMutex;
-std::vector<unsigned> g_Sleeps;
-ThreadWaiter* g_pCancelWaiting = nullptr;
-
-void RecordSleep(unsigned aMs) {
-  {
-    std::lock_guard<std::mutex> lock(g_SleepsMutex);
-    g_Sleeps.push_back(aMs);
-  }
-  if (g_pCancelWaiting) g_pCancelWaiting->Finished();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
 class WrapperTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CmTimerQueueClockFreeze(&m_tvNow);
-    m_pTask = NewTask("wrapped");
-  }
-  void TearDown() override {
-    StopJoinDestory(m_pTask);
-    CmTimerQueueClockFreeze(nullptr);
-    CmTimerWrapperSetCancelSleep(nullptr);
-  }
-  // Moves the queues' clock and lets the task fire what is due.
+  void SetUp() override { m_pTask = NewTask("wrapped"); }
+  void TearDown() override { StopJoinDestory(m_pTask); }
+  // Moves the clock and lets the task fire what is due.
   void Advance(long aMs) {
-    m_tvNow += Ms(aMs);
-    CmTimerQueueClockFreeze(&m_tvNow);
+    m_Clock.AdvanceMs(aMs);
     Sync(m_pTask);
   }
-  CCmTimeValue m_tvNow{1700000000L, 0L};
+  ManualClock m_Clock;
   ACmThread* m_pTask = nullptr;
 };
 
@@ -135,8 +112,7 @@ TEST_F(WrapperTest, RefusalsOfArgumentsAndThreads) {
   EXPECT_EQ(timer.Cancel(), ZAR_E_POINTER);
   EXPECT_EQ(timer.ScheduleInThread(61, &sink, Ms(10), 0), 0);  // by type, after the cancel
   Sync(other);
-  m_tvNow += Ms(10);
-  CmTimerQueueClockFreeze(&m_tvNow);
+  m_Clock.AdvanceMs(10);
   Sync(other);
   EXPECT_EQ(sink.count, 1);
   EXPECT_EQ(sink.thread, other->GetThreadId());
@@ -217,29 +193,28 @@ TEST_F(WrapperTest, ForeignCancelWaitsBoundedlyForARunningCallback) {
     callbackDone = true;
   });
   Sink stuck([&](CCmTimerWrapperID*) { entered.Finished(), release.WaitUntilTimeout(kLimit); });
-  CmTimerWrapperSetCancelSleep(&RecordSleep);
   for (Sink* sink : {&quick, &stuck}) {
     entered.Reset(1);
-    g_Sleeps.clear();
-    g_pCancelWaiting = sink == &quick ? &cancelWaiting : nullptr;
+    m_Clock.TakeSleeps();
+    if (sink == &quick) m_Clock.OnSleep([&](unsigned) { cancelWaiting.Finished(); });
+    else m_Clock.OnSleep(nullptr);
     CCmTimerWrapperID timer;
     ASSERT_EQ(timer.ScheduleInThread(m_pTask, sink, Ms(10), 0), 0);
     Sync(m_pTask);
-    m_tvNow += Ms(10);  // due now
-    CmTimerQueueClockFreeze(&m_tvNow);
+    m_Clock.AdvanceMs(10);  // due now
     m_pTask->GetEventQueue()->PostEvent(CmMakeInvokeEvent([] { return 0; }));  // wake the loop
     ASSERT_TRUE(entered.WaitUntilTimeout(kLimit));
     EXPECT_EQ(timer.Cancel(), ZAR_E_POINTER);
     cancelled = true;
-    std::lock_guard<std::mutex> lock(g_SleepsMutex);
+    const std::vector<unsigned> sleeps = m_Clock.TakeSleeps();
     if (sink == &quick) {
       EXPECT_TRUE(callbackDone);  // it had returned before Cancel did
-      ASSERT_FALSE(g_Sleeps.empty());
-      EXPECT_EQ(g_Sleeps.front(), 30u);
+      ASSERT_FALSE(sleeps.empty());
+      EXPECT_EQ(sleeps.front(), 30u);
     } else {
       std::vector<unsigned> expected(5, 30u);
       expected.insert(expected.end(), 20, 100u);
-      EXPECT_EQ(g_Sleeps, expected);
+      EXPECT_EQ(sleeps, expected);
       EXPECT_TRUE(trace.Contains("CCmTimerWrapperRef::Cancel, the timer has been executed too long time, parent=" +
                                      Hex(&timer) + ", thread=" + std::to_string(m_pTask->GetThreadId()) + " [this=",
                                  0));
@@ -249,7 +224,6 @@ TEST_F(WrapperTest, ForeignCancelWaitsBoundedlyForARunningCallback) {
   Advance(100);
   EXPECT_EQ(afterCancel, 0);
   EXPECT_EQ(quick.count + stuck.count, 2);
-  g_pCancelWaiting = nullptr;
 }
 
 // Two plain threads and a library thread schedule and cancel one timer at
@@ -300,8 +274,7 @@ TEST(CCmTimerWrapperID, ScheduleAndCancelFromEveryThreadUnderLoad) {
 // A cancel that a stopping thread refuses: that thread keeps the handler
 // until it is destroyed, so its last turn cannot fire a freed one.
 TEST(CCmTimerWrapperID, CancelRefusedByAStoppingThreadIsSafe) {
-  CCmTimeValue now(1700000000L, 0L);
-  CmTimerQueueClockFreeze(&now);
+  ManualClock clock;
   ACmThread* task = NewTask("stopping");
   Sink sink;
   CCmTimerWrapperID* timer = new CCmTimerWrapperID;
@@ -312,8 +285,7 @@ TEST(CCmTimerWrapperID, CancelRefusedByAStoppingThreadIsSafe) {
       CmMakeInvokeEvent([&] { return blocked.Finished(), release.WaitUntilTimeout(kLimit), 0; }));
   ASSERT_TRUE(blocked.WaitUntilTimeout(kLimit));
   task->Stop(nullptr);  // the queue refuses posts from now on
-  now += Ms(50);        // due at the loop's last turn
-  CmTimerQueueClockFreeze(&now);
+  clock.AdvanceMs(50);  // due at the loop's last turn
   delete timer;  // its cancel is refused
   release.Finished();
   task->Join();
@@ -323,7 +295,6 @@ TEST(CCmTimerWrapperID, CancelRefusedByAStoppingThreadIsSafe) {
   EXPECT_EQ(again.ScheduleInThread(task, &sink, Ms(10), 0), ZAR_E_UNEXPECTED);
   EXPECT_EQ(again.Cancel(), ZAR_E_NOT_FOUND);
   task->Destory(0);
-  CmTimerQueueClockFreeze(nullptr);
 }
 
 }  // namespace

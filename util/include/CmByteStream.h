@@ -119,14 +119,13 @@ class CCmByteStreamT {
     return *this;
   }
 
-  // A text of 65535 bytes or more fails the assertion "ll < STRING_LEN_MAX",
-  // writes nothing and makes the write result ZAR_E_INVALIDARG, so that the
-  // caller learns the stream is incomplete.
+  // A text of 65535 bytes or more fails the assertion "ll < STRING_LEN_MAX"
+  // (counted, traced) and writes nothing; the write result is not touched,
+  // so later values are written as usual.
   CCmByteStreamT& WriteString(const char* aText, size_t aLength) {
     const size_t ll = aLength;
     if (!(ll < STRING_LEN_MAX)) {
       CmAssertFailed(__FILE__, __LINE__, "ll < STRING_LEN_MAX");
-      if (m_ResultWrite == 0) m_ResultWrite = ZAR_E_INVALIDARG;
       return *this;
     }
     Write16(static_cast<uint16_t>(ll));

@@ -43,6 +43,8 @@ CM_EXPORT extern std::atomic<unsigned long long> g_qwCmLowTickUs;
 // The tick count in microseconds: (32-bit millisecond tick count) x 1000.
 CM_EXPORT unsigned long long CmTickCountUs();
 
+// The plain tick clock: one tick-count call per reading, wrapping with the
+// 32-bit millisecond tick. Thread safety: stateless; any thread.
 struct CM_EXPORT tick_policy {
   // The 32-bit millisecond tick count x 1000.
   static unsigned long long now() { return CmTickCountUs(); }
@@ -52,6 +54,8 @@ struct CM_EXPORT tick_policy {
   static unsigned long long max_time_value() { return 4294967295000ULL; }
 };
 
+// The cheap clock: one memory read while the "t-tick" generator runs
+// (10 ms resolution). Thread safety: any thread.
 struct CM_EXPORT low_tick_policy {
   // The generator's cached tick while it runs, else the tick count x 1000.
   static unsigned long long now() {
@@ -64,6 +68,8 @@ struct CM_EXPORT low_tick_policy {
   static void stop();
 };
 
+// The wall clock of timer deadlines, in microseconds since 1970, advancing
+// with the steady counter. Thread safety: any thread.
 struct CM_EXPORT timer_policy {
   // Microseconds since 1970-01-01: the anchor's whole second plus the
   // steady counter's progress since the anchor (PretInitialationTimer).
@@ -166,16 +172,20 @@ class CM_EXPORT tick_type {
   void reset(long long aMicros);
 };
 
-// Neither consults the mock time.
+// Now as local calendar fields; does not consult the mock time. Any thread.
 struct CM_EXPORT formatted_timer {
   static time_type now();
 };
+// Now as a tick split into hours ... microseconds; does not consult the mock
+// time. Any thread.
 struct CM_EXPORT formatted_ticker {
   static tick_type now();
 };
 
 // The anchor of timer_policy, taken once per process (CCmSingletonT; a
-// clean-up re-anchors at the next use).
+// clean-up re-anchors at the next use). The high-resolution counter is the
+// library's monotonic clock in nanoseconds (frequency 10^9); it cannot fail
+// to be read, so no process-clock fallback is needed.
 class CM_EXPORT PretInitialationTimer {
  public:
   PretInitialationTimer();

@@ -29,6 +29,11 @@ struct CmPlatformSemaphore;
 // Milliseconds for a timeout as above; -1 means without limit.
 CM_EXPORT long CmTimeoutToMilliseconds(const CCmTimeValue* aTimeout);
 
+// A signal one or many threads wait for. With manual reset a Signal releases
+// every waiter and stays set until Reset; with automatic reset it releases
+// one waiter (or the next to wait) and clears itself.
+//
+// Thread safety: any thread (see above).
 class CM_EXPORT CCmEventThread {
  public:
   explicit CCmEventThread(int aManualReset = 0, int aInitialState = 0, const char* aName = nullptr);
@@ -45,6 +50,10 @@ class CM_EXPORT CCmEventThread {
   CmPlatformEvent* m_hEvent;
 };
 
+// A counting semaphore: Lock takes one unit, waiting while there is none;
+// UnLock/PostN add units up to the maximum count.
+//
+// Thread safety: any thread (see above).
 class CM_EXPORT CCmSemaphore {
  public:
   explicit CCmSemaphore(long aInitialCount = 0, const char* aName = nullptr, long aMaximumCount = 0x7fffffff);

@@ -72,17 +72,19 @@ class CM_EXPORT ConfigData {
   // is neither changed nor destroyed.
   const char* ToCstr() const;
 
-  // Explicit, so that a ConfigData never converts silently in an expression.
-  explicit operator int() const { return ToInt(); }
-  explicit operator bool() const { return ToBool(); }
-  explicit operator unsigned int() const { return ToUint32(); }
-  explicit operator long() const { return ToLong(); }
-  explicit operator long long() const { return ToLonglong(); }
-  explicit operator unsigned long() const { return static_cast<unsigned long>(ToUint64()); }
-  explicit operator double() const { return ToDouble(); }
-  explicit operator float() const { return ToFloat(); }
-  explicit operator CCmString() const { return ToString(); }
-  explicit operator const char*() const { return ToCstr(); }
+  // Implicit, as the configuration readers' callers use them
+  // ("int n = data;"). In an expression that mixes a ConfigData with numbers
+  // the choice can be ambiguous: name the conversion (ToInt, ...) there.
+  operator int() const { return ToInt(); }
+  operator bool() const { return ToBool(); }
+  operator unsigned int() const { return ToUint32(); }
+  operator long() const { return ToLong(); }
+  operator long long() const { return ToLonglong(); }
+  operator unsigned long() const { return static_cast<unsigned long>(ToUint64()); }
+  operator double() const { return ToDouble(); }
+  operator float() const { return ToFloat(); }
+  operator CCmString() const { return ToString(); }
+  operator const char*() const { return ToCstr(); }
 
   // Two invalid values are equal; two texts by their characters; otherwise
   // both need buffers of equal length and bytes.

@@ -9,7 +9,7 @@
 //
 // Which to use:
 //  - get_string_param / get_bool_param / get_*_param: the engine's main file,
-//    <executable's directory>/conf/<name>, name "quillo.cfg" unless
+//    <executable's directory>/conf/NAME, NAME being "quillo.cfg" unless
 //    set_quillo_config_file_name() changed it.
 //  - CCmConfigInitFile: typed getters with defaults over any file (by
 //    default <executable's directory>/quillo.cfg), through a lookup function

@@ -47,6 +47,9 @@ class CM_EXPORT DefaultConfigPathProvider : public IConfigPathProvider {
 // longer than 260 characters. Any thread.
 CM_EXPORT int GetConfigBasePath(CCmString& aPath);
 
+// Where the running executable lives, for files kept beside it.
+//
+// Thread safety: stateless; any thread.
 class CM_EXPORT CCmDefaultDir {
  public:
   // The running executable's directory, ending with '/'; a path without '/'
@@ -120,7 +123,7 @@ class CM_EXPORT CZarDebugFileConfig {
   struct Impl;
 
  private:
-  friend class CmDebugConfigTestAccess;
+  friend class CmDebugConfigForTesting;
 
   CZarDebugFileConfig();
   ~CZarDebugFileConfig();

@@ -120,8 +120,9 @@ class CM_EXPORT RateCounter {
   RateCounter& operator=(const RateCounter& aOther);
   ~RateCounter();
 
-  // Counts one event; when the period has passed, restarts it and calls
-  // aCallback (if set) with the increment and the count.
+  // Counts one event; when the period has passed, restarts it, calls
+  // aCallback (if set) with the increment and the count, and then stores
+  // the report (GetIncrement inside the callback still gives the increment).
   void IncOne(const Callback& aCallback = nullptr);
   uint32_t GetIncrement() const;
   duration GetDuration() const;
@@ -156,6 +157,7 @@ class CM_EXPORT RateCounter {
 // single-threaded tests.
 class CM_EXPORT DutyCycleGauge {
  public:
+  // What the gauge recorded for one state in a period.
   struct StateInfo {
     uint64_t duration = 0;  // milliseconds spent in the state
     int32_t entries = 0;    // times the state was entered

@@ -41,8 +41,10 @@ class CM_EXPORT CCmHttpUrl : public CCmReferenceControlT<CCmMutexNullSingleThrea
 
   // Parses "scheme://host[:port][/path]" (scheme matched without regard to
   // case; leading and trailing blanks ignored) or "file://path". Returns 1
-  // on success. Returns 0 for an empty text, an unknown scheme (traced at
-  // level 0) or an empty host; the object is then left as it was.
+  // on success. Returns 0 for an empty text or an unknown scheme (traced at
+  // level 0), leaving the object as it was; and for an empty host, found
+  // by SetNameAndPort once the scheme is taken: scheme, host and port are
+  // then those set so far, the path is unchanged.
   int Init(const CCmString& aUrl);
 
   // "host" or "host:port"; a port of 0 or one that is not a number means the

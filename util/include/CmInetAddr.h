@@ -68,9 +68,10 @@ CM_EXPORT uint32_t ip_2_id(const char* aText);
 // the calling thread that the next call overwrites.
 CM_EXPORT const char* id_2_ip(uint32_t aId);
 
-// Resolves a host name (or numeric text) and writes the text of its first
-// address, IPv4 preferred, into aDst, which must hold CM_IP_TEXT_SIZE bytes.
-// Null arguments and names that do not resolve are traced and leave aDst
+// Resolves a host name (or numeric IPv4 text) and writes the dotted text of
+// its first IPv4 address into aDst, which must hold CM_IP_TEXT_SIZE bytes.
+// A name with IPv6 addresses only does not resolve. Null arguments (traced
+// with both texts) and names that do not resolve are traced and leave aDst
 // unchanged.
 CM_EXPORT void resolve_2_ip(const char* aHostName, char* aDst);
 

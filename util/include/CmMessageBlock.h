@@ -238,6 +238,10 @@ class CM_EXPORT CCmMessageBlock {
   // Copies aLen readable bytes at aOffset into aPeek, or from aUpdate over
   // them; the range is already checked.
   void TransferRange(unsigned char* aPeek, const unsigned char* aUpdate, unsigned long aLen, unsigned long aOffset);
+  // Write (from aSrc) and Read (into aDst) along the chain; a null buffer
+  // only moves the position, which moves when aAdvance is set.
+  int CopyAlongChain(bool aWrite, char* aDst, const char* aSrc, unsigned long aCount, unsigned long* aDone,
+                     bool aAdvance);
 
   CCmMessageBlock* m_pNext;
   CCmDataBlock* m_pDataBlock;

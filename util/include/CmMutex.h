@@ -36,6 +36,11 @@ struct CmCriticalSection {
   alignas(16) unsigned char m_Opaque[64];
 };
 
+// The real, recursive lock both CCmMutexThread and CCmMutexThreadRecursive
+// are; the validity word turns a use after destruction into a refusal.
+//
+// Thread safety: Lock/UnLock/TryLock from any thread; UnLock only by the
+// holder.
 class CM_EXPORT CCmMutexThreadBase {
  public:
   static constexpr uint32_t kValidMark = 0x1357998;
@@ -63,18 +68,23 @@ class CM_EXPORT CCmMutexThreadBase {
   bool m_bCreated = false;
 };
 
+// The library's ordinary lock (recursive). Thread safety: as the base.
 class CM_EXPORT CCmMutexThread : public CCmMutexThreadBase {
  public:
   CCmMutexThread();
   ~CCmMutexThread() override;
 };
 
+// The same lock, named for code that relies on locking again while holding
+// it. Thread safety: as the base.
 class CM_EXPORT CCmMutexThreadRecursive : public CCmMutexThreadBase {
  public:
   CCmMutexThreadRecursive();
   ~CCmMutexThreadRecursive() override;
 };
 
+// A mutex type that locks nothing, for objects confined to one thread that
+// are written against a mutex type. Thread safety: none needed; no state.
 class CCmMutexNull {
  public:
   int Lock() { return 0; }
@@ -82,6 +92,8 @@ class CCmMutexNull {
   int TryLock() { return 0; }
 };
 
+// Locks nothing, like CCmMutexNull, and records its owner thread for
+// diagnostics. Thread safety: for one thread.
 class CCmMutexNullSingleThread {
  public:
   int Lock() { return 0; }

@@ -36,6 +36,8 @@ CM_EXTERN_C_END
 // File name of the outside trace library, looked for beside this library.
 #define CM_QLO_TRACE_LIBRARY_NAME "libqlotrace.so"
 
+// The process's one bridge to the outside trace library: loads it, holds
+// its entry points and the level table (see above for thread safety).
 class CM_EXPORT CCmQloTrace {
  public:
   static CCmQloTrace* instance();

@@ -131,7 +131,10 @@ class CM_EXPORT CmStaticPerformanceScore {
   int ResetScore();
   // Installs the parameters of os, which must be the current OS; needs at
   // least 7 CPU offsets (column = ZarCPUType). On Android the host facts are
-  // read again afterwards.
+  // read again afterwards. An OS overridden to a value outside the table has
+  // no parameter row: it is refused with ZAR_E_INVALIDARG and the line
+  // "ConfigureParameters fail, OS not supported" instead of writing past
+  // the table.
   int ConfigureParameters(ZarCurrentOS os, const std::vector<int>& spcCpuParam, _tagZarSPCParamOffset offset);
 
   // The score for level: the cached score when it lies in the level's band,
@@ -158,10 +161,12 @@ class CM_EXPORT CmStaticPerformanceScore {
   // "Qualcomm", "Mediatek"; "" for anything else.
   std::string GetCPUTypeSring(ZarCPUType type);
   // Classifies the brand string (Intel Core, Apple, AMD Ryzen); a brand of
-  // none of these leaves info at zeros and succeeds. May set the score
-  // offset from an Intel model suffix.
+  // none of these, or an AMD Ryzen brand whose words give no tier, model
+  // and digit, leaves info at zeros and succeeds. May set the score offset
+  // from an Intel model suffix.
   int CheckCPUInfo(_tagZarCPUModelInfo& info);
-  // Writes every fact to the trace (info level) as one block.
+  // Writes every fact to the trace (info level) as one block. The fourth
+  // line ends ", m_specificModel" directly followed by the number (no " = ").
   int Print();
 
   // Mobile classification. cpuClass is on the score scale for Android (a

@@ -13,6 +13,11 @@
 
 #include "CmDefines.h"
 
+// Records the thread that owns an object (the constructing thread, or one
+// set later). It checks nothing: EnsureSingleThread is a no-op kept for the
+// engine's layout and for diagnostics.
+//
+// Thread safety: none of its own; the owner sets it, others may read the id.
 class CM_EXPORT CCmEnsureSingleThread {
  public:
   CCmEnsureSingleThread();
@@ -32,6 +37,10 @@ class CM_EXPORT CCmEnsureSingleThread {
   char m_szReserved[512];
 };
 
+// The stop flag a thread loop polls: written by one thread (typically a stop
+// event on the loop's own thread), read by others. A new flag reads as
+// stopped until SetStartFlag.
+//
 // Thread safety: Set*/IsFlagStopped* may be called from any thread. The
 // "WithoutThreadCheck" forms are the same operations (no form checks the
 // caller against the owner).
@@ -57,6 +66,11 @@ class CM_EXPORT CCmStopFlag {
   std::atomic<bool>* m_pFlag;
 };
 
+// Stores true through a caller's flag when it is destroyed, so the flag's
+// owner learns that the protected scope (normally the main thread's) ended.
+// A guard whose pointer was never set changes nothing.
+//
+// Thread safety: none; the flag is written by whichever thread destroys it.
 class CM_EXPORT CCmMainThreadExitProtect {
  public:
   CCmMainThreadExitProtect() : m_pExitFlag(nullptr) {}

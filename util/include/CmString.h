@@ -11,6 +11,8 @@
 
 #include "CmDefines.h"
 
+// The standard string under the engine's name (see above). Not
+// synchronised.
 class CCmString : public std::string {
  public:
   using std::string::string;

@@ -11,12 +11,19 @@
 //  - CCmT120TraceFile: one buffered file.
 //
 // Where the files go: the environment variable USERPROFILE, or TEMP when it
-// is not set, followed by "/logs/" (created, owner-only, when missing); with
-// neither set, or a value of 505 characters or more, the system's temporary
-// directory ($TMPDIR, else /tmp) itself. The process name is the
-// executable's file name ("util" when it cannot be told). New files are
-// readable and writable by their owner only, and a symbolic link in place of
-// a trace file is refused (the file then stays closed and drops records).
+// is not set, followed by "/logs/". With neither set, or a value of 505
+// characters or more, the user's state directory ($XDG_STATE_HOME, else
+// $HOME/.local/state) followed by "/zarutil/logs/"; only a user without a
+// home gets "$TMPDIR/zarutil-<uid>/logs/" (/tmp without TMPDIR). Trace
+// files never go straight into a shared temporary directory. The levels
+// the library adds ("logs", "zarutil", "zarutil-<uid>") are created
+// owner-only; when one of them exists but is owned by someone else, is
+// writable by others or is a symbolic link, the directory is refused and no
+// file is opened (records drop, as for a file that cannot be opened). The
+// process name is the executable's file name ("util" when it cannot be
+// told). New files are readable and writable by their owner only, and a
+// symbolic link in place of a trace file is refused (the file then stays
+// closed and drops records).
 //
 // File layout (binary):
 //   offset 0   header: the offset of the end of the last flushed record as
@@ -181,7 +188,7 @@ class CM_EXPORT CCmT120Trace {
   CCmString error_file_name();
 
  private:
-  std::string NextName(bool aInfo);
+  std::string NextName(const std::string& aDir, bool aInfo);
   void ReadDate(int& aDay, int& aMonth);
 
   std::string m_strTraceName;

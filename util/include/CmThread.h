@@ -32,6 +32,7 @@
 #define CM_THREAD_H
 
 #include <atomic>
+#include <memory>
 
 #include "CmEventQueue.h"
 #include "CmMutex.h"
@@ -104,8 +105,8 @@ class CM_EXPORT ACmThread {
   // ZAR_E_UNEXPECTED after Terminate.
   virtual int GetPriority(int& aPriority);
 
-  // Waits for the thread to have stopped (polling every 10 ms, at most about
-  // 50 s). ZAR_E_FAIL when called by the thread itself. Before the thread
+  // Waits for the thread to have stopped (woken when it sets its stop flag,
+  // looking again every 10 ms; at most about 50 s). ZAR_E_FAIL when called by the thread itself. Before the thread
   // procedure has begun it returns at once and switches to late delete.
   int Join();
   // The owner's last call, after Stop and Join: unregisters and frees the
@@ -154,6 +155,10 @@ class CM_EXPORT ACmThread {
   // Set by a voting thread procedure as its very last touch; a Destory that
   // casts the second vote waits for it before deleting.
   std::atomic<bool> m_bProcedureDone;
+  // Signalled (automatic reset) after the stop flag or m_bProcedureDone is
+  // set, for a Join or a Destory waiting for them. Shared, because whoever
+  // signals it may find the object deleted once the flag is set.
+  std::shared_ptr<CCmEventThread> m_pEnded;
   struct Keep;
   Keep* m_pKeep;  // objects released by the destructor; guarded by m_StatusMutex
 
@@ -181,6 +186,8 @@ CM_EXPORT int IsEqualCurrentThread(unsigned long aId);
 CM_EXPORT int CmGetThreadID();
 CM_EXPORT int CmGetProcessID();
 
+// The thread-identity functions as static members, and two small value
+// types of the engine's connection bookkeeping. Thread safety: stateless.
 class CM_EXPORT CCmThreadManager {
  public:
   static unsigned long GetThreadSelfId() { return ::GetThreadSelfId(); }
@@ -202,6 +209,7 @@ class CM_EXPORT CCmThreadManager {
     uint32_t m_dwValue;
   };
 
+  // A count of links, as the engine's connection statistics carry it.
   class CLinkSummary {
    public:
     explicit CLinkSummary(uint32_t aLinks = 0) : m_dwLinks(aLinks) {}

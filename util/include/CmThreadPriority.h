@@ -28,8 +28,13 @@
 //    (or a matching RLIMIT_NICE); without it the setters fail with the
 //    "SetThreadPriority failed, error=" line carrying errno (EACCES/EPERM)
 //    and ZAR_E_FAIL. Lowering is always allowed.
-//  - Unlike the engine's original platform, Linux can set a priority by
-//    thread id, so SetThreadPriorityById and SetThreadPriorityRawById work.
+//  - Linux can set a priority by thread id, so SetThreadPriorityById and
+//    SetThreadPriorityRawById work.
+//  - Ids and handles reach only threads of this process: the kernel would
+//    let a privileged process renice any thread of the system by id. Any
+//    other id is refused with ZAR_E_INVALIDARG and the line "<function>:
+//    Invalid thread id <id>", any other handle with the "Invalid handle"
+//    line.
 //
 // Every failure writes an error-level trace line naming the function; a
 // successful change writes an info line.
@@ -72,8 +77,9 @@ CM_EXPORT ZarThreadPriority ThreadPriorityFromNative(int aNative);
 CM_EXPORT int GetThreadPriorityMin();
 CM_EXPORT int GetThreadPriorityMax();
 
-// ZAR_E_INVALIDARG for an invalid (null or all-bits-set) handle, ZAR_E_FAIL
-// when the system refuses, else 0.
+// ZAR_E_INVALIDARG for an invalid (null or all-bits-set) handle or one that
+// names no thread of this process, ZAR_E_FAIL when the system refuses,
+// else 0.
 CM_EXPORT int SetThreadPriorityByHandle(void* aHandle, ZarThreadPriority aPriority);
 CM_EXPORT int SetThreadPriorityRawByHandle(void* aHandle, int aNative);
 // aNative = 0x7fffffff and ZAR_E_FAIL when the read fails.
@@ -85,8 +91,9 @@ CM_EXPORT int SetCurrentThreadPriorityRaw(int aNative);
 CM_EXPORT int GetCurrentThreadPriority(ZarThreadPriority& aPriority);
 CM_EXPORT int GetCurrentThreadPriorityRaw(int& aNative);
 
-// ZAR_E_INVALIDARG for id 0 (or one wider than 32 bits), ZAR_E_FAIL when the
-// system refuses (no such thread, or no privilege to raise it), else 0.
+// ZAR_E_INVALIDARG for an id that names no thread of this process (0, one
+// wider than 32 bits, a thread of another process or none at all),
+// ZAR_E_FAIL when the system refuses (no privilege to raise it), else 0.
 CM_EXPORT int SetThreadPriorityById(unsigned long aId, ZarThreadPriority aPriority);
 CM_EXPORT int SetThreadPriorityRawById(unsigned long aId, int aNative);
 

@@ -16,6 +16,8 @@
 
 struct timeval;
 
+// Seconds and microseconds in normal form (see above). Thread safety: a
+// plain value.
 class CM_EXPORT CCmTimeValue {
  public:
   CCmTimeValue() : m_lSec(0), m_lUsec(0) {}

@@ -53,12 +53,15 @@
 #define CM_TIMER_QUEUE_H
 
 #include <atomic>
+#include <mutex>
 
 #include "CmDefines.h"
 #include "CmError.h"
 #include "CmEventQueue.h"
 #include "CmMutex.h"
 #include "CmTimeValue.h"
+
+class CCmWakeableSleep;
 
 // Receives timeouts. The handler is not owned by any queue: it must outlive
 // its schedule (cancel it, or let its count run out, before destroying it).
@@ -116,12 +119,16 @@ enum CmQueueType {
 // Lifetime: owned by its thread (or the caller of CreateTimerQueue);
 // destroying a queue calls no handler.
 //
-// Thread safety: a single-thread object; its guard is a null lock. Only
-// CancelTimer may come from another thread, and then it waits (polling every
-// 10 ms) until a callback of that handler running on the owning thread has
-// returned. Such a cancel touches the storage while the owner may be using
-// it, so it is safe only while the owner is inside that very callback;
-// everything else must reach the owning thread as an event.
+// Thread safety: a single-thread object, except that CancelTimer may come
+// from any thread at any time, also while the owner is delivering that
+// handler's callback. When it returns, that callback is not running (it
+// waits, polling every 10 ms, for one running on the owning thread) and no
+// further firing is scheduled. This makes the storage guard a real lock, not
+// the null lock a purely single-thread queue would have: the owner takes it
+// uncontended around each storage step (never across a callback), and a
+// foreign cancel around its erase, which a null lock would leave racing the
+// owner's re-arm and its look for the next deadline. Everything else
+// (scheduling included) must reach the owning thread as an event.
 class CM_EXPORT CCmTimerQueueBase : public ICmTimerQueue {
  public:
   // One scheduled timer, passed by value between the engine and a storage.
@@ -169,7 +176,8 @@ class CM_EXPORT CCmTimerQueueBase : public ICmTimerQueue {
   // Re-bases deadlines after the clock was set back; the base does nothing.
   virtual void ResetExpiredTime_l(const CCmTimeValue& aNow);
 
-  CCmMutexNullSingleThread m_Mutex;
+  // Guards the storage (the primitives above) and m_tvLastLook.
+  std::mutex m_StorageMutex;
   ICmObserver* m_pObserver;  // not owned; may be null
   // The handler being delivered by CheckExpire, and the thread inside
   // CheckExpire; read by a CancelTimer on another thread.
@@ -180,6 +188,10 @@ class CM_EXPORT CCmTimerQueueBase : public ICmTimerQueue {
   CCmTimeValue m_tvLastLook;
 
  private:
+  // Where a CancelTimer on another thread sleeps until the callback it
+  // waits for has returned; made by the first such cancel.
+  std::atomic<CCmWakeableSleep*> m_pCancelSleep;
+
   void ReArm(CNode& aNode, const CCmTimeValue& aNow);
   void FinishCheck(CCmTimeValue* aRemainTime, CCmTimeValue* aEarliestTime, const CCmTimeValue& aEarliest);
 };
@@ -240,27 +252,27 @@ class CM_EXPORT CCmTimerMinHeapQueue : public CCmTimerQueueBase {
   int GetEarliestTime_l(CCmTimeValue& aEarliest) const override;
 
  private:
-  friend struct CCmTimerQueueInspector;
+  friend struct CCmTimerQueueInspectorForTesting;
   struct Impl;
   Impl* m_impl;
 };
 
 // A timing wheel: 3000 buckets of 10 ms (one revolution is 30 s). A timer
 // due less than 30 s after it is scheduled (its deadline's second at most
-// now's second + 29) goes to the near list of its bucket, kept in
-// scheduling order; a later one to the far list of its bucket, kept in
-// deadline order. The bucket of a time is its 10 ms count modulo 3000
-// (BucketIndex); the handler's m_nWheelIndex names the bucket of its node.
+// now's second + 29) goes to the near list of its bucket; a later one to
+// the far list of its bucket. Both lists are kept in deadline order. The
+// bucket of a time is its 10 ms count modulo 3000 (BucketIndex); the
+// handler's m_nWheelIndex names the bucket of its node.
 //
-// Firing order: by 10 ms slot (the deadline's 10 ms count, not reduced);
-// within one slot the near timers in scheduling order, then the far ones
-// in deadline order. The earliest time the queue reports is always the
-// deadline of the timer it fires next, so no timer fires before its own
-// deadline, and one that shares a slot with an earlier-scheduled timer due
-// a little later waits for it (less than 10 ms). Erasing or firing the
-// timer announced next looks for the following one from its bucket on,
-// skipping empty buckets 64 at a time, and stops at the first bucket that
-// holds a timer of the slot it stands for.
+// Firing order: by deadline, also within one 10 ms slot; equal deadlines
+// near timers first, in scheduling order, then far ones, newest first. The
+// earliest time the queue reports is always the deadline of the timer it
+// fires next, never later than any timer it holds: a timer scheduled into
+// the slot of the announced one with an earlier deadline is announced in
+// its place. Erasing or firing the timer announced next looks for the
+// following one from its bucket on, skipping empty buckets 64 at a time,
+// and stops at the first bucket that holds a timer of the slot it stands
+// for.
 //
 // ResetExpiredTime_l is the engine's: deadlines are not re-based after the
 // clock was set back.
@@ -286,7 +298,7 @@ class CM_EXPORT CCmTimerWheelQueue : public CCmTimerQueueBase {
   int GetEarliestTime_l(CCmTimeValue& aEarliest) const override;
 
  private:
-  friend struct CCmTimerQueueInspector;
+  friend struct CCmTimerQueueInspectorForTesting;
   struct Impl;
   Impl* m_impl;
 };
@@ -305,7 +317,14 @@ struct CCmTimerQueueCalendarSlotT {
 // longer than the ring are clamped to its last slot with an error line
 // ("CCmTimerQueueCalendar::InsertUnique_i, exceed max interval. ...").
 // Timers scheduled with a zero interval fire once, whatever their count,
-// through one event posted to the owner's event queue, newest first.
+// through one event posted to the owner's event queue, newest first. That
+// event drains them until none is left, zero-delay timers its callbacks
+// schedule included (they fire next), except that a handler fires at most
+// once per event: one that schedules itself again with no delay from its
+// own callback (directly or through another handler) waits for a new post.
+// A handler re-adding itself for ever therefore fires once per turn of the
+// owner's event loop, and the loop's other events still run, instead of
+// holding the thread in one endless drain.
 //
 // The calendar has no CheckExpire: nothing in the library ticks it. Its
 // precision is one slot; its span is fixed at construction.
@@ -315,11 +334,16 @@ struct CCmTimerQueueCalendarSlotT {
 // the calendar finds it gone and does nothing. OnDestorySelf does nothing:
 // event processing never deletes the calendar.
 //
-// Thread safety: a single-thread object. TimerTick, ScheduleTimer,
-// CancelTimer and OnEventFire all run on the thread that owns its event
-// queue.
+// Thread safety: a single-thread object. TimerTick, ScheduleTimer and
+// OnEventFire run on the thread that owns its event queue. CancelTimer may
+// also come from any other thread, at any time: its erase takes the
+// calendar's lock (which the owner takes, uncontended, around each list
+// step, never across a callback), and it returns once a callback of that
+// handler running on the owner has returned, with no further firing
+// scheduled, as the engine's CancelTimer does.
 class CM_EXPORT CCmTimerQueueCalendar : public ICmTimerQueue, public ICmEvent {
  public:
+  // One scheduled timer as a slot stores it.
   struct ValueType {
     ICmTimerHandler* m_pEh = nullptr;
     void* m_pToken = nullptr;
@@ -342,22 +366,20 @@ class CM_EXPORT CCmTimerQueueCalendar : public ICmTimerQueue, public ICmEvent {
   int ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval, DWORD aCount) override;
   // 0, ZAR_E_NOT_FOUND, ZAR_E_INVALIDARG.
   int CancelTimer(ICmTimerHandler* aEh) override;
-  // Fires the zero-delay timers waiting now (later ones wait for the next
-  // post); 0.
+  // Fires the zero-delay timers until none is left (see above); 0.
   int OnEventFire() override;
   void OnDestorySelf() override {}
 
   void TimerTick();
 
  private:
-  friend struct CCmTimerQueueInspector;
+  friend struct CCmTimerQueueInspectorForTesting;
   friend class CCmCalendarFireEvent;
   SlotType* TakeEntry_i(ICmTimerHandler* aEh);
   void InsertUnique_i(const CCmTimeValue& aInterval, SlotType* aEntry);
   void PostFireNow_i();
 
-  CCmMutexNullSingleThread m_Mutex;
-  struct Impl;
+  struct Impl;  // its lock guards the rest of it
   Impl* m_impl;
 };
 

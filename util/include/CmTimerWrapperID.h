@@ -146,12 +146,16 @@ class CM_EXPORT CCmTimerWrapperRef : public CCmReferenceControlT<CCmMutexThread>
 
  private:
   bool CallerOwnsQueue() const;
+  // Clears executing and wakes a cancel waiting for this delivery.
+  void EndDelivery();
 
   std::atomic<CCmTimerWrapperID*> m_pParent;
   std::atomic<ICmTimerQueue*> m_pTimerQueue;  // null until bound, then fixed
   const DWORD m_dwThreadId;
   std::atomic<bool> m_bExecuting;
   std::atomic<bool> m_bCancelled;
+  // Where a foreign cancel sleeps while a delivery runs; made by the first.
+  std::atomic<CCmWakeableSleep*> m_pCancelSleep;
 };
 
 #endif  // CM_TIMER_WRAPPER_ID_H

@@ -35,14 +35,11 @@ enum {
   CM_TRACE_LEVEL_DETAIL = 4,
 };
 
-// Streamed into a CCmTextFormator: 0 prints the next 32-bit integer in
-// hexadecimal, 1 in decimal; other values change nothing.
-class CCmOrdix {
- public:
-  enum { HEX = 0, DECIMAL = 1 };
-  explicit CCmOrdix(int aValue) : m_nValue(aValue) {}
-  int m_nValue;
-};
+// Streamed into a CCmTextFormator: 0 (HEX) prints the next 32-bit integer
+// in hexadecimal, 1 (DECIMAL) in decimal; other values change nothing.
+// Scoped, so that its names stay out of the callers' namespace;
+// CCmOrdix(0) names the value 0.
+enum class CCmOrdix : int { HEX = 0, DECIMAL = 1 };
 
 // Appends text and numbers to a caller's buffer, always keeping a
 // terminating zero and leaving the last 96 bytes of the buffer unused (a
@@ -83,8 +80,8 @@ class CM_EXPORT CCmTextFormator {
   CCmTextFormator& operator<<(double aValue);
   CCmTextFormator& operator<<(const void* aValue);
   CCmTextFormator& operator<<(CCmOrdix aOrdix) {
-    if (aOrdix.m_nValue == CCmOrdix::HEX) m_bHex = true;
-    else if (aOrdix.m_nValue == CCmOrdix::DECIMAL) m_bHex = false;
+    if (aOrdix == CCmOrdix::HEX) m_bHex = true;
+    else if (aOrdix == CCmOrdix::DECIMAL) m_bHex = false;
     return *this;
   }
 

@@ -25,6 +25,9 @@
 #include "CmDefines.h"
 #include "CmMutex.h"
 
+// The reference-counting contract as a pure interface, offered to hosts;
+// nothing in the library implements it. Thread safety: up to the host's
+// implementation.
 class ICmReferenceControl {
  public:
   virtual unsigned long AddReference() = 0;
@@ -34,6 +37,11 @@ class ICmReferenceControl {
   virtual ~ICmReferenceControl() = default;
 };
 
+// Intrusive reference count mixed into a class shared by pointer; the last
+// ReleaseReference disposes of the object through OnReferenceDestory.
+//
+// Thread safety: AddReference/ReleaseReference from any thread; exactly one
+// caller sees the count reach 0 (see above).
 template <class MutexType>
 class CCmReferenceControlT {
  public:

@@ -11,6 +11,8 @@
 
 #include "CmDefines.h"
 
+// A completion latch: waiters are released once Finished() was called as
+// many times as the latch was armed for (see above for thread safety).
 class CM_EXPORT ThreadWaiter {
  public:
   explicit ThreadWaiter(unsigned aCount = 1);

@@ -22,6 +22,8 @@
 constexpr zar::_tagUUID IID_IZARMemPool = {0x5A415201, 0x2013, 0x0114,
                                            {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
 
+// A pool of equal-sized blocks behind the counted interface; CreateZARMemPool
+// makes one. Thread safety: as ZARMemPool below.
 class IZARMemPool : public zar::IZarUnknown {
  public:
   // Creates the pool state once, with min(10, limit) blocks; true also when

@@ -42,7 +42,7 @@ constexpr _tagUUID IID_IZarUnknown = {0x00000000, 0x2013, 0x0114, {0x01, 0x23, 0
 
 // Lifetime: counted; the last Release deletes the object. Thread safety:
 // AddRef, Release and GetReference may be called from any thread.
-class IZarUnknown {
+class CM_EXPORT IZarUnknown {
  public:
   virtual ~IZarUnknown() = default;
   // Both return the count after the change.

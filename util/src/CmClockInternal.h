@@ -4,12 +4,13 @@
 #define CM_CLOCK_INTERNAL_H
 
 #include "CmClock.h"
+#include "CmTestHooks.h"
 
 class ACmThread;
 
 // The users counted by startLowTick/stopLowTick, and the tick thread (null
 // when there is none).
-CM_EXPORT int32_t CmLowTickRefCount();
-CM_EXPORT ACmThread* CmLowTickThread();
+CM_TEST_EXPORT int32_t CmLowTickRefCountForTesting();
+CM_TEST_EXPORT ACmThread* CmLowTickThreadForTesting();
 
 #endif  // CM_CLOCK_INTERNAL_H

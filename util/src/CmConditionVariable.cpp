@@ -21,25 +21,43 @@ long CmTimeoutToMilliseconds(const CCmTimeValue* aTimeout) {
   return static_cast<long>(ms);
 }
 
+namespace {
+
+// The warning of a failed platform call: "<aWhere>, <aCall> failed!", the
+// wait result when there is one (named aResultName), the last error and
+// the object.
+void WarnFailed(const void* aThis, const char* aWhere, const char* aCall, const char* aResultName = nullptr,
+                cm_platform::WaitResult aResult = cm_platform::kSignaled) {
+  const int err = cm_platform::LastError();
+  if (aResultName) {
+    CM_WARNING_TRACE(aWhere << ", " << aCall << " failed! " << aResultName << "=" << static_cast<int>(aResult)
+                            << " err=" << err << " [this=" << aThis << "]");
+  } else {
+    CM_WARNING_TRACE(aWhere << ", " << aCall << " failed! err=" << err << " [this=" << aThis << "]");
+  }
+}
+
+}  // namespace
+
 // ------------------------------------------------------------ CCmEventThread
 
 // aName is accepted for the engine's interface; events are process-local here.
 CCmEventThread::CCmEventThread(int aManualReset, int aInitialState, const char* /*aName*/)
     : m_hEvent(cm_platform::EventCreate(aManualReset != 0, aInitialState != 0)) {
   if (!m_hEvent) {
-    CM_WARNING_TRACE_THIS("CCmEventThread::CCmEventThread, CreateEventA() failed! err=" << cm_platform::LastError());
+    WarnFailed(this, "CCmEventThread::CCmEventThread", "CreateEventA()");
   }
 }
 
 CCmEventThread::~CCmEventThread() {
   if (!cm_platform::EventClose(m_hEvent)) {
-    CM_WARNING_TRACE_THIS("CCmEventThread::~CCmEventThread, CloseHandle() failed! err=" << cm_platform::LastError());
+    WarnFailed(this, "CCmEventThread::~CCmEventThread", "CloseHandle()");
   }
 }
 
 int CCmEventThread::Signal() {
   if (!cm_platform::EventSet(m_hEvent)) {
-    CM_WARNING_TRACE_THIS("CCmEventThread::Signal, SetEvent failed! err=" << cm_platform::LastError());
+    WarnFailed(this, "CCmEventThread::Signal", "SetEvent");
     return ZAR_E_FAIL;
   }
   return ZAR_S_OK;
@@ -47,7 +65,7 @@ int CCmEventThread::Signal() {
 
 int CCmEventThread::Reset() {
   if (!cm_platform::EventReset(m_hEvent)) {
-    CM_WARNING_TRACE_THIS("CCmEventThread::Reset, Reset() failed! err=" << cm_platform::LastError());
+    WarnFailed(this, "CCmEventThread::Reset", "Reset()");
     return ZAR_E_FAIL;
   }
   return ZAR_S_OK;
@@ -57,8 +75,7 @@ int CCmEventThread::Wait(CCmTimeValue* aTimeout) {
   const cm_platform::WaitResult rc = cm_platform::EventWait(m_hEvent, CmTimeoutToMilliseconds(aTimeout));
   if (rc == cm_platform::kSignaled) return ZAR_S_OK;
   if (rc == cm_platform::kTimedOut) return ZAR_E_TIMEOUT;
-  CM_WARNING_TRACE_THIS("CCmEventThread::Wait, WaitForSingleObject() failed! result=" << static_cast<int>(rc)
-                                                                                        << " err=" << cm_platform::LastError());
+  WarnFailed(this, "CCmEventThread::Wait", "WaitForSingleObject()", "result", rc);
   return ZAR_E_FAIL;
 }
 
@@ -67,27 +84,26 @@ int CCmEventThread::Wait(CCmTimeValue* aTimeout) {
 CCmSemaphore::CCmSemaphore(long aInitialCount, const char* /*aName*/, long aMaximumCount)
     : m_hSemaphore(cm_platform::SemaphoreCreate(aInitialCount, aMaximumCount)) {
   if (!m_hSemaphore) {
-    CM_WARNING_TRACE_THIS("CCmSemaphore::CCmSemaphore, CreateSemaphoreA() failed! err=" << cm_platform::LastError());
+    WarnFailed(this, "CCmSemaphore::CCmSemaphore", "CreateSemaphoreA()");
   }
 }
 
 CCmSemaphore::~CCmSemaphore() {
   if (!cm_platform::SemaphoreClose(m_hSemaphore)) {
-    CM_WARNING_TRACE_THIS("CCmSemaphore::~CCmSemaphore, CloseHandle() failed! err=" << cm_platform::LastError());
+    WarnFailed(this, "CCmSemaphore::~CCmSemaphore", "CloseHandle()");
   }
 }
 
 int CCmSemaphore::Lock() {
   const cm_platform::WaitResult rc = cm_platform::SemaphoreWait(m_hSemaphore, cm_platform::kInfinite);
   if (rc == cm_platform::kSignaled) return ZAR_S_OK;
-  CM_WARNING_TRACE_THIS("CCmSemaphore::Lock, WaitForSingleObject() failed! dwRet=" << static_cast<int>(rc)
-                                                                                    << " err=" << cm_platform::LastError());
+  WarnFailed(this, "CCmSemaphore::Lock", "WaitForSingleObject()", "dwRet", rc);
   return ZAR_E_FAIL;
 }
 
 int CCmSemaphore::PostN(long aCount) {
   if (!cm_platform::SemaphoreRelease(m_hSemaphore, aCount)) {
-    CM_WARNING_TRACE_THIS("CCmSemaphore::UnLock, ReleaseSemaphore() failed! err=" << cm_platform::LastError());
+    WarnFailed(this, "CCmSemaphore::UnLock", "ReleaseSemaphore()");
     return ZAR_E_FAIL;
   }
   return ZAR_S_OK;
@@ -102,15 +118,13 @@ CCmConditionVariableThread::CCmConditionVariableThread(CCmMutexThread& aMutex)
       m_hWaitersDone(cm_platform::EventCreate(false, false)),
       m_bWasBroadcast(false) {
   if (!m_hWaitersDone) {
-    CM_WARNING_TRACE_THIS("CCmConditionVariableThread::CCmConditionVariableThread, CreateEventA() failed! err="
-                          << cm_platform::LastError());
+    WarnFailed(this, "CCmConditionVariableThread::CCmConditionVariableThread", "CreateEventA()");
   }
 }
 
 CCmConditionVariableThread::~CCmConditionVariableThread() {
   if (!cm_platform::EventClose(m_hWaitersDone)) {
-    CM_WARNING_TRACE_THIS("CCmConditionVariableThread::~CCmConditionVariableThread, CloseHandle() failed! err="
-                          << cm_platform::LastError());
+    WarnFailed(this, "CCmConditionVariableThread::~CCmConditionVariableThread", "CloseHandle()");
   }
 }
 
@@ -143,13 +157,12 @@ CM_NO_SANITIZE_VPTR int CCmConditionVariableThread::Wait(CCmTimeValue* aTimeout)
   if (waitRc == cm_platform::kTimedOut) {
     result = ZAR_E_TIMEOUT;
   } else if (waitRc != cm_platform::kSignaled) {
-    CM_WARNING_TRACE_THIS("CCmConditionVariableThread::Wait, WaitForSingleObject() failed! result="
-                          << static_cast<int>(waitRc) << " err=" << cm_platform::LastError());
+    WarnFailed(this, "CCmConditionVariableThread::Wait", "WaitForSingleObject()", "result", waitRc);
     result = ZAR_E_FAIL;
   }
 
   if (lastWaiterOfBroadcast && !cm_platform::EventSet(m_hWaitersDone)) {
-    CM_WARNING_TRACE_THIS("CCmConditionVariableThread::Wait, SetEvent() failed! err=" << cm_platform::LastError());
+    WarnFailed(this, "CCmConditionVariableThread::Wait", "SetEvent()");
   }
   m_MutexExternal.Lock();
   return result;
@@ -177,8 +190,7 @@ int CCmConditionVariableThread::Broadcast() {
   int result = m_Semaphore.PostN(waiters);
   const cm_platform::WaitResult rc = cm_platform::EventWait(m_hWaitersDone, cm_platform::kInfinite);
   if (rc != cm_platform::kSignaled) {
-    CM_WARNING_TRACE_THIS("CCmConditionVariableThread::Broadcast, WaitForSingleObject() failed! result="
-                          << static_cast<int>(rc) << " err=" << cm_platform::LastError());
+    WarnFailed(this, "CCmConditionVariableThread::Broadcast", "WaitForSingleObject()", "result", rc);
     result = ZAR_E_FAIL;
   }
   CCmMutexGuardT<CCmMutexThread> guard(m_MutexWaiters);

@@ -154,10 +154,7 @@ int CmStaticPerformanceScore::CheckCPUInfo(_tagZarCPUModelInfo& info) {
   if (Contains(brand, "Intel")) rc = ClassifyIntel(brand, row, result);
   if (rc == 0 && Contains(brand, "Apple")) rc = ClassifyApple(brand, row, result);
   if (rc == 0 && Contains(brand, "AMD") && Contains(brand, "Ryzen")) rc = ClassifyAmd(brand, row, result);
-  if (rc != 0) {
-    CM_WARNING_TRACE_THIS("CmStaticPerformanceScore::CheckCPUInfo fail, cpuInfo = " << brand.c_str());
-    return rc;
-  }
+  if (rc != 0) return rc;
   info = result;
   CM_INFO_TRACE_THIS("CmStaticPerformanceScore::CheckCPUInfo gen = " << info.gen << ", i = " << info.i
                                                                      << ", k = " << info.k);
@@ -231,7 +228,10 @@ int CmStaticPerformanceScore::ClassifyAmd(const std::string& aBrand, const int32
       return 0;
     }
   }
-  return ZAR_S_FALSE;
+  // No failure is defined for a Ryzen brand without a usable model
+  // (Threadripper, "Ryzen AI 9 ...", a bare "Ryzen 7"): it stays at zeros
+  // and is scored by the formulas like a brand of no known maker.
+  return 0;
 }
 
 // ---- mobile classification

@@ -281,30 +281,27 @@ int CZarDebugFileConfig::CleanDebugConfigs() {
   return ZAR_S_OK;
 }
 
-// The trace path's troubleshooting level comes from this table.
-bool CmReadTroubleshootingLevel(int& aLevel) {
+void CmDebugConfigPushTroubleshootingLevel() {
   CZarDebugFileConfig* config = CZarDebugFileConfig::instance();
   int level = 0;
-  if (!config || config->GetValueInt("zar_trace_level", level) != ZAR_S_OK) return false;
-  aLevel = level;
-  return true;
+  if (config && config->GetValueInt("zar_trace_level", level) == ZAR_S_OK) CmTraceSetTroubleshootingLevel(level);
 }
 
-CZarDebugFileConfig* CmDebugConfigTestAccess::NewWithoutRecord() {
+CZarDebugFileConfig* CmDebugConfigForTesting::NewWithoutRecord() {
   g_bFailNextRecord.store(true);
   return new CZarDebugFileConfig();
 }
 
-void CmDebugConfigTestAccess::Delete(CZarDebugFileConfig* aConfig) { delete aConfig; }
+void CmDebugConfigForTesting::Delete(CZarDebugFileConfig* aConfig) { delete aConfig; }
 
-int CmDebugConfigTestAccess::TypeOf(CZarDebugFileConfig* aConfig, const std::string& aKey) {
+int CmDebugConfigForTesting::TypeOf(CZarDebugFileConfig* aConfig, const std::string& aKey) {
   if (!aConfig || !aConfig->m_pImpl) return -1;
   CCmMutexGuardT<CCmMutexThreadRecursive> guard(aConfig->m_pImpl->m_Mutex);
   const auto it = aConfig->m_pImpl->m_Values.find(aKey);
   return it == aConfig->m_pImpl->m_Values.end() ? -1 : TypeTag(it->second);
 }
 
-size_t CmDebugConfigTestAccess::Size(CZarDebugFileConfig* aConfig) {
+size_t CmDebugConfigForTesting::Size(CZarDebugFileConfig* aConfig) {
   if (!aConfig || !aConfig->m_pImpl) return 0;
   CCmMutexGuardT<CCmMutexThreadRecursive> guard(aConfig->m_pImpl->m_Mutex);
   return aConfig->m_pImpl->m_Values.size();

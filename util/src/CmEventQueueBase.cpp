@@ -16,6 +16,7 @@
 
 #include "CmBlockCache.h"
 #include "CmDebug.h"
+#include "CmOneInN.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
 #include "platform/CmPlatformThread.h"
@@ -25,17 +26,8 @@ namespace {
 
 // Refusals of a stopped queue are reported for 1 call in 200, per operation
 // and process-wide; the first refusal is always reported.
-std::atomic<int> g_nPostRefusals{0};
-std::atomic<int> g_nSendRefusals{0};
-
-bool ShouldReportRefusal(std::atomic<int>& aCounter) {
-  int n = aCounter.fetch_add(1) + 1;
-  if (n > 200) {
-    aCounter.fetch_sub(200);
-    n -= 200;
-  }
-  return n == 1;
-}
+CCmOneInN<200> g_PostRefusals;
+CCmOneInN<200> g_SendRefusals;
 
 // Microseconds of a timeout (null: -1, without limit; never negative).
 int64_t TimeoutMicroseconds(const CCmTimeValue* aTimeout) {
@@ -111,7 +103,7 @@ int CCmEventQueueBase::Refuse(ICmEvent* aEvent, bool aIsSend) {
     CmAssertFailed(__FILE__, __LINE__, "aEvent");
     return ZAR_E_INVALIDARG;
   }
-  if (ShouldReportRefusal(aIsSend ? g_nSendRefusals : g_nPostRefusals)) {
+  if ((aIsSend ? g_SendRefusals : g_PostRefusals).Pass()) {
     CM_WARNING_TRACE_THIS("CCmEventQueueBase::" << (aIsSend ? "SendEvent" : "PostEvent") << ", has been stopped.");
   }
   aEvent->OnDestorySelf();
@@ -311,19 +303,14 @@ void CCmEventQueueUsingConditionVariable::WakeOwner() {
 void CCmEventQueueUsingConditionVariable::SleepUntilPosted(const CCmTimeValue* aTimeout) {
   const int64_t timeout = TimeoutMicroseconds(aTimeout);
   if (timeout == 0) return;
-  const int64_t deadline = timeout < 0 ? -1 : cm_platform::MonotonicMicroseconds() + timeout;
+  const int64_t deadline = cm_platform::WaitDeadline(timeout);
   for (;;) {
     const uint32_t seq = m_nWakeSeq.load(std::memory_order_acquire);
     m_nOwnerSleeping.store(1, std::memory_order_seq_cst);
     if (HasPending()) break;
-    int64_t left = -1;
-    if (deadline >= 0) {
-      left = deadline - cm_platform::MonotonicMicroseconds();
-      if (left <= 0) break;
-    }
-    cm_platform::WaitOnWord(m_nWakeSeq, seq, left);
+    const bool inTime = cm_platform::WaitOnWordUntil(m_nWakeSeq, seq, deadline);
     m_nOwnerSleeping.store(0, std::memory_order_relaxed);
-    if (HasPending()) return;
+    if (!inTime || HasPending()) return;
   }
   m_nOwnerSleeping.store(0, std::memory_order_relaxed);
 }
@@ -362,18 +349,14 @@ void CCmEventSynchronous::Signal() {
 bool CCmEventSynchronous::WaitSignal(const CCmTimeValue* aTimeout) {
   if (m_nSignal.load(std::memory_order_acquire) == 1) return true;
   const int64_t timeout = TimeoutMicroseconds(aTimeout);
-  const int64_t deadline = timeout < 0 ? -1 : cm_platform::MonotonicMicroseconds() + timeout;
+  const int64_t deadline = cm_platform::WaitDeadline(timeout);
   for (;;) {
     uint32_t state = 0;
     // Announce the sleep; a signal that came first leaves 1 behind.
     if (!m_nSignal.compare_exchange_strong(state, 2, std::memory_order_acq_rel) && state == 1) return true;
-    int64_t left = -1;
-    if (deadline >= 0) {
-      left = deadline - cm_platform::MonotonicMicroseconds();
-      if (left <= 0) return m_nSignal.load(std::memory_order_acquire) == 1;
-    }
-    cm_platform::WaitOnWord(m_nSignal, 2, left);
+    const bool inTime = cm_platform::WaitOnWordUntil(m_nSignal, 2, deadline);
     if (m_nSignal.load(std::memory_order_acquire) == 1) return true;
+    if (!inTime) return false;
   }
 }
 

@@ -14,7 +14,7 @@
 #include "CmT120TraceInternal.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
-#include "platform/CmPlatformFile.h"
+#include "platform/CmPlatformNet.h"
 
 namespace {
 
@@ -24,7 +24,8 @@ constexpr uint64_t kCostShownMs = 2;
 constexpr uint64_t kCostWarningMs = 300;
 constexpr uint64_t kCostErrorMs = 900;
 
-std::atomic<CmFuncTracerClockFn> g_pfnClock{nullptr};
+// The tracers' clock: the steady clock in milliseconds.
+uint64_t NowMs() { return static_cast<uint64_t>(tick_policy::now_us() / 1000); }
 
 const char* ModuleOrOwn(const char* aModule) { return (aModule && *aModule) ? aModule : CmGetUtilModuleName(); }
 
@@ -34,21 +35,13 @@ void Send(unsigned aLevel, const char* aModule, CCmTextFormator& aText) {
 
 }  // namespace
 
-uint64_t CmFuncTracerNowMs() {
-  const CmFuncTracerClockFn clock = g_pfnClock.load(std::memory_order_relaxed);
-  if (clock) return clock();
-  return static_cast<uint64_t>(tick_policy::now_us() / 1000);
-}
-
-void CmFuncTracerSetClockForTest(CmFuncTracerClockFn aClock) { g_pfnClock.store(aClock); }
-
 // ---- CCmUtilFuncTracer
 
 CCmUtilFuncTracer::CCmUtilFuncTracer(bool aEnable, bool aIsApi, const char* aModule, const char* aFunction,
                                      const char* aExtra)
     : m_bEnable(aEnable) {
   if (!m_bEnable) return;
-  m_qwStartMs = CmFuncTracerNowMs();
+  m_qwStartMs = NowMs();
   m_bApi = aIsApi;
   m_pModule = aModule;
   m_pFunction = aFunction;
@@ -62,7 +55,7 @@ CCmUtilFuncTracer::CCmUtilFuncTracer(bool aEnable, bool aIsApi, const char* aMod
 
 CCmUtilFuncTracer::~CCmUtilFuncTracer() {
   if (!m_bEnable) return;
-  const uint64_t now = CmFuncTracerNowMs();
+  const uint64_t now = NowMs();
   const uint64_t cost = now > m_qwStartMs ? now - m_qwStartMs : 0;
   unsigned level = CM_TRACE_LEVEL_INFO;
   if (cost >= kCostErrorMs) level = CM_TRACE_LEVEL_ERROR;
@@ -117,8 +110,8 @@ const char* get_leading_id(void) {
   char machine[kLeadingIdMax + 1] = "";
   if (!get_string_param("Trace", "MachineID", machine, sizeof(machine))) machine[0] = '\0';
   std::string host;
-  int error = 0;
-  if (!cm_platform::HostName(host, error)) {
+  if (!cm_platform::NetHostName(host)) {
+    const int error = cm_platform::LastError();
     CM_WARNING_TRACE("CCmDnsManager::GetLocalIps, gethostname() failed! err=" << error);
     host.clear();
   }

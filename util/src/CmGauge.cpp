@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "CmGaugeSeams.h"
+#include "CmClockSource.h"
 #include "CmMutex.h"
 #include "platform/CmPlatform.h"
 #include "platform/CmPlatformFile.h"
@@ -50,7 +50,9 @@ struct RateRecord {
   uint32_t reported = 0;
 };
 
-time_point SystemNow() { return std::chrono::time_point_cast<tick>(std::chrono::system_clock::now()); }
+// The library's wall clock in 100 ns ticks (truncated, as a time point cast
+// of the system clock truncates).
+time_point SystemNow() { return time_point(tick(cm_clock::WallNanoseconds() / 100)); }
 
 namespace {
 
@@ -135,10 +137,11 @@ void RateCounter::IncOne(const Callback& aCallback) {
   if (now - r.clock.start < r.clock.period) return;
   r.clock.start = now;
   const uint32_t increment = r.count - r.reported;
-  // Settled before the callback so that a callback calling back in (Reset,
-  // GetIncrement) sees a finished report.
-  r.reported = r.count;
+  // The report is stored after the callback: reading GetIncrement it sees
+  // the increment it was given. After a Reset from it, count and reported
+  // are both 0 and stay so.
   if (aCallback) aCallback(increment, r.count);
+  r.reported = r.count;
 }
 
 uint32_t RateCounter::GetIncrement() const { return m_pRecord->count - m_pRecord->reported; }
@@ -320,13 +323,7 @@ void DutyCycleGauge::UT_Elapsed(unsigned long long aMilliseconds) { m_pRecord->s
 
 namespace {
 
-std::atomic<int64_t (*)()> g_pfnSteadyNowNs{nullptr};
-
-int64_t SteadyNowNs() {
-  if (int64_t(*now)() = g_pfnSteadyNowNs.load()) return now();
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+int64_t SteadyNowNs() { return cm_clock::MonotonicNanoseconds(); }
 
 // A set variable counts as its integer value (0 when it is not a number).
 void ReadIntEnvironment(const char* aName, long& aValue) {
@@ -334,8 +331,6 @@ void ReadIntEnvironment(const char* aName, long& aValue) {
 }
 
 }  // namespace
-
-void CmDurationSetSteadyClockForTest(int64_t (*aNowNs)()) { g_pfnSteadyNowNs.store(aNowNs); }
 
 CmDuration::CmDuration() : m_llStartNs(SteadyNowNs()) {
   long gating = -1;

@@ -1,6 +1,4 @@
-// CCmHttpUrl and url_string_encode. Init changes the record only once the
-// whole text was accepted, so a refused text never leaves a half-updated
-// address behind.
+// CCmHttpUrl and url_string_encode.
 #include "CmHttpUrl.h"
 
 #include <string>
@@ -38,11 +36,7 @@ const SchemePrefix kPrefixes[] = {
     {"wss://", 6, CCmHttpUrl::s_pszSchemeWSS},
 };
 
-unsigned short DefaultPort(std::string_view aScheme) {
-  if (aScheme == CCmHttpUrl::s_pszSchemeHttp || aScheme == CCmHttpUrl::s_pszSchemeWS) return 80;
-  if (aScheme == CCmHttpUrl::s_pszSchemeHttps || aScheme == CCmHttpUrl::s_pszSchemeWSS) return 443;
-  return 0;
-}
+unsigned short DefaultPort(std::string_view aScheme) { return cm_uri_text::WebDefaultPort(aScheme); }
 
 bool StartsWithNoCase(const std::string& aText, size_t aStart, const char* aPrefix, size_t aLength) {
   if (aText.size() - aStart < aLength) return false;
@@ -129,19 +123,16 @@ int CCmHttpUrl::Init(const CCmString& aUrl) {
   const std::string rest = isFile ? std::string(restView) : EscapeBlanks(restView);
   const size_t slash = rest.find('/');
   CmHttpUrlRecord& r = *m_pRecord;
-  if (isFile) {
-    r.m_strPath = FilePath(rest, slash);
-  } else {
-    std::string_view host;
-    unsigned short port = 0;
-    if (!SplitNameAndPort(std::string_view(rest).substr(0, slash), scheme, host, port)) return 0;
-    r.m_strHost.assign(host.data(), host.size());
-    r.m_wPort = port;
-    if (slash == std::string::npos) r.m_strPath = "/";
-    else r.m_strPath.assign(rest, slash, std::string::npos);
-  }
   r.m_strScheme = scheme;
   r.m_strAsciiSpec.clear();
+  if (isFile) {
+    r.m_strPath = FilePath(rest, slash);
+    return 1;
+  }
+  // The default port SetNameAndPort picks is that of the scheme just taken.
+  if (!SetNameAndPort(rest.substr(0, slash))) return 0;
+  if (slash == std::string::npos) r.m_strPath = "/";
+  else r.m_strPath.assign(rest, slash, std::string::npos);
   return 1;
 }
 

@@ -33,13 +33,6 @@ std::mutex g_LocalIpMutex;
 std::atomic<bool> g_bLocalIpFound{false};
 char g_szLocalIp[64];
 
-const NetAddress* FirstOfFamily(const std::vector<NetAddress>& aList, NetFamily aFamily) {
-  for (const NetAddress& a : aList) {
-    if (a.m_Family == aFamily) return &a;
-  }
-  return nullptr;
-}
-
 // Copies at most aSize - 1 bytes of aText and a NUL.
 void CopyCut(const std::string& aText, char* aDst, int aSize) {
   const size_t n = aText.size() < static_cast<size_t>(aSize - 1) ? aText.size() : static_cast<size_t>(aSize - 1);
@@ -150,22 +143,19 @@ const char* id_2_ip(uint32_t aId) {
 
 void resolve_2_ip(const char* aHostName, char* aDst) {
   if (!aHostName || !aDst) {
-    CM_ERROR_TRACE("resolve_2_ip: No host_name: " << aHostName << "; or ip_address: "
-                                                  << static_cast<const void*>(aDst) << "; given");
+    // The destination holds CM_IP_TEXT_SIZE bytes: its text is read no further.
+    const CCmString dst = aDst ? CCmString(aDst, strnlen(aDst, CM_IP_TEXT_SIZE - 1)) : CCmString();
+    CM_ERROR_TRACE("resolve_2_ip: No host_name: " << aHostName << "; or ip_address: " << dst << "; given");
     return;
   }
+  // IPv4 only: ip_2_id and transport_address_parse read the answer as
+  // dotted numbers.
   std::vector<NetAddress> answers;
-  const NetAddress* first = nullptr;
-  if (cm_platform::NetLookupHost(aHostName, cm_platform::kNetFamilyNone, answers)) {
-    first = FirstOfFamily(answers, cm_platform::kNetFamilyIPv4);
-    if (!first) first = FirstOfFamily(answers, cm_platform::kNetFamilyIPv6);
-  }
-  if (!first) {
+  if (!cm_platform::NetLookupHost(aHostName, cm_platform::kNetFamilyIPv4, answers)) {
     CM_ERROR_TRACE("resolve_2_ip: can't resolve host_name: " << aHostName);
     return;
   }
-  if (first->m_Family == cm_platform::kNetFamilyIPv4) cm_inet_ntop(CM_AF_INET, first->m_Bytes, aDst, 22);
-  else cm_inet_ntop(CM_AF_INET6, first->m_Bytes, aDst, CM_IP_TEXT_SIZE);
+  cm_inet_ntop(CM_AF_INET, answers.front().m_Bytes, aDst, 22);
 }
 
 bool transport_address_parse(const char* aText, char* aProto, int aProtoSize, char* aHost, int aHostSize,
@@ -247,7 +237,7 @@ bool isPureIp6(void) {
   return realIPv6 && !realIPv4;
 }
 
-void CmInetResetLocalIpCache() {
+void CmInetResetLocalIpCacheForTesting() {
   std::lock_guard<std::mutex> lock(g_LocalIpMutex);
   g_bLocalIpFound.store(false);
 }

@@ -3,10 +3,10 @@
 #ifndef CM_INET_ADDR_INTERNAL_H
 #define CM_INET_ADDR_INTERNAL_H
 
-#include "CmDefines.h"
+#include "CmTestHooks.h"
 
 // Forgets the address get_local_ip found, so that its next call looks the
 // host's name up again.
-CM_EXPORT void CmInetResetLocalIpCache();
+CM_TEST_EXPORT void CmInetResetLocalIpCacheForTesting();
 
 #endif  // CM_INET_ADDR_INTERNAL_H

@@ -159,52 +159,39 @@ int CCmMessageBlock::AdvanceTopLevelReadPtr(unsigned long aStep) {
 }
 
 int CCmMessageBlock::Write(const void* aData, unsigned long aCount, unsigned long* aWritten) {
-  const char* src = static_cast<const char*>(aData);
-  unsigned long done = 0;
-  int rv = ZAR_E_PARTIAL_DATA;
-  for (CCmMessageBlock* mb = this; mb; mb = mb->m_pNext) {
-    if (CM_BIT_ENABLED(mb->m_Flag, WRITE_LOCKED)) {
-      CmAssertFailed(__FILE__, __LINE__, "CM_BIT_DISABLED(m_Flag, WRITE_LOCKED)");
-      rv = ZAR_E_FAIL;
-      break;
-    }
-    const unsigned long rest = aCount - done;
-    const unsigned long space = mb->GetTopLevelSpace();
-    const unsigned long n = Min(rest, space);
-    if (src && n) memcpy(mb->m_pWritePtr, src + done, n);
-    mb->m_pWritePtr += n;
-    done += n;
-    if (rest <= space) {
-      rv = ZAR_S_OK;
-      break;
-    }
-  }
-  if (aWritten) *aWritten = done;
-  return rv;
+  return CopyAlongChain(true, nullptr, static_cast<const char*>(aData), aCount, aWritten, true);
 }
 
 int CCmMessageBlock::Read(void* aDst, unsigned long aCount, unsigned long* aRead, bool aAdvance) {
-  char* dst = static_cast<char*>(aDst);
+  return CopyAlongChain(false, static_cast<char*>(aDst), nullptr, aCount, aRead, aAdvance);
+}
+
+int CCmMessageBlock::CopyAlongChain(bool aWrite, char* aDst, const char* aSrc, unsigned long aCount,
+                                    unsigned long* aDone, bool aAdvance) {
+  const DWORD lock = aWrite ? WRITE_LOCKED : READ_LOCKED;
   unsigned long done = 0;
   int rv = ZAR_E_PARTIAL_DATA;
   for (CCmMessageBlock* mb = this; mb; mb = mb->m_pNext) {
-    if (CM_BIT_ENABLED(mb->m_Flag, READ_LOCKED)) {
-      CmAssertFailed(__FILE__, __LINE__, "CM_BIT_DISABLED(m_Flag, READ_LOCKED)");
+    if (CM_BIT_ENABLED(mb->m_Flag, lock)) {
+      CmAssertFailed(__FILE__, __LINE__,
+                     aWrite ? "CM_BIT_DISABLED(m_Flag, WRITE_LOCKED)" : "CM_BIT_DISABLED(m_Flag, READ_LOCKED)");
       rv = ZAR_E_FAIL;
       break;
     }
     const unsigned long rest = aCount - done;
-    const unsigned long avail = mb->GetTopLevelLength();
-    const unsigned long n = Min(rest, avail);
-    if (dst && n) memcpy(dst + done, mb->m_pReadPtr, n);
-    if (aAdvance) mb->m_pReadPtr += n;
+    const unsigned long room = aWrite ? mb->GetTopLevelSpace() : mb->GetTopLevelLength();
+    const unsigned long n = Min(rest, room);
+    char*& position = aWrite ? mb->m_pWritePtr : mb->m_pReadPtr;
+    if (n && aWrite && aSrc) memcpy(position, aSrc + done, n);
+    if (n && !aWrite && aDst) memcpy(aDst + done, position, n);
+    if (aAdvance) position += n;
     done += n;
-    if (rest <= avail) {
+    if (rest <= room) {
       rv = ZAR_S_OK;
       break;
     }
   }
-  if (aRead) *aRead = done;
+  if (aDone) *aDone = done;
   return rv;
 }
 

@@ -25,17 +25,17 @@ void CCmMutexThreadBase::CreateLock() { m_bCreated = cm_platform::CriticalSectio
 
 int CCmMutexThreadBase::Lock() {
   if (m_nValid.load(std::memory_order_relaxed) != kValidMark) return RefuseReleased("Lock()", this);
-  return cm_platform::CriticalSectionEnter(m_Lock) ? ZAR_S_OK : ZAR_E_FAIL;
+  return cm_platform::CriticalSectionEnter(m_Lock) == 0 ? ZAR_S_OK : ZAR_E_FAIL;
 }
 
 int CCmMutexThreadBase::UnLock() {
   if (m_nValid.load(std::memory_order_relaxed) != kValidMark) return RefuseReleased("UnLock()", this);
-  return cm_platform::CriticalSectionLeave(m_Lock) ? ZAR_S_OK : ZAR_E_FAIL;
+  return cm_platform::CriticalSectionLeave(m_Lock) == 0 ? ZAR_S_OK : ZAR_E_FAIL;
 }
 
 int CCmMutexThreadBase::TryLock() {
   if (m_nValid.load(std::memory_order_relaxed) != kValidMark) return RefuseReleased("TryLock()", this);
-  return cm_platform::CriticalSectionTryEnter(m_Lock) ? ZAR_S_OK : ZAR_E_FAIL;
+  return cm_platform::CriticalSectionTryEnter(m_Lock) == 0 ? ZAR_S_OK : ZAR_E_FAIL;
 }
 
 CCmMutexThread::CCmMutexThread() { CreateLock(); }

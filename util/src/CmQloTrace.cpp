@@ -3,6 +3,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "CmDebugFileConfigInternal.h"
 #include "CmTraceInternal.h"
 #include "platform/CmPlatform.h"
 
@@ -14,6 +15,30 @@ std::mutex g_QloCreateMutex;
 // which may trace; a message from the creating thread must not ask for the
 // instance again (it would wait for itself), so it skips this output.
 thread_local bool t_bCreatingQloTrace = false;
+
+constexpr size_t kRawChunk = 2047;
+
+// Option bit 0x1: the raw entry point, in steps of kRawChunk bytes (each
+// call receives the rest of the text). The bridge is made by the first
+// message.
+class QloTraceSink final : public ICmTraceSink {
+ public:
+  void Write(unsigned aLevel, const char* aModule, char* aText, unsigned aLength) override {
+    CCmQloTrace* qlo = CCmQloTrace::instance();
+    const CmQloTraceRawFn raw = qlo ? qlo->RawEntry() : nullptr;
+    if (!raw) return;
+    const unsigned libLevel = qlo->LibraryLevel(aLevel);
+    size_t offset = 0;
+    while (aLength - offset > kRawChunk) {
+      raw(libLevel, aModule, "", aText + offset);
+      offset += kRawChunk;
+    }
+    raw(libLevel, aModule, "", aText + offset);
+  }
+};
+
+QloTraceSink g_QloSink;
+[[maybe_unused]] const bool g_bQloSinkSet = (CmTraceSetSink(CmTraceOutput_Library, &g_QloSink), true);
 
 }  // namespace
 
@@ -84,10 +109,7 @@ bool CCmQloTrace::trace_string(unsigned long aLevel, const char* /*aAux*/, char*
   return true;
 }
 
-void CCmQloTrace::UpdateTroubleShotConfigStatus() {
-  int level;
-  if (CmReadTroubleshootingLevel(level)) CmTraceSetTroubleshootingLevel(level);
-}
+void CCmQloTrace::UpdateTroubleShotConfigStatus() { CmDebugConfigPushTroubleshootingLevel(); }
 
 void CCmQloTrace::split_string(const std::string& aText, char aDelimiter, std::vector<std::string>& aOut) {
   std::istringstream in(aText);

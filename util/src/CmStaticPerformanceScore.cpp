@@ -371,11 +371,7 @@ int CmStaticPerformanceScore::OverrideSystemOption(ZarSystemOption option, void*
         break;
     }
   }
-  if (done) return 0;
-  CM_WARNING_TRACE_THIS("CmStaticPerformanceScore::OverrideSystemOption fail, option = "
-                        << static_cast<int32_t>(option) << ", value = " << static_cast<const void*>(value)
-                        << ", size = " << size);
-  return ZAR_E_INVALIDARG;
+  return done ? 0 : ZAR_E_INVALIDARG;
 }
 
 int CmStaticPerformanceScore::OverrideAllSystemOption(std::string cpuInfo, unsigned frequency, unsigned physicalCore,
@@ -426,7 +422,7 @@ int CmStaticPerformanceScore::Print() {
   CM_INFO_TRACE_THIS("CmStaticPerformanceScore m_memSize = " << static_cast<unsigned long long>(r.m_memSize));
   CM_INFO_TRACE_THIS("CmStaticPerformanceScore m_currOS = " << r.m_currOS << ", m_osVersion = " << r.m_osVersion
                                                             << ", m_cpuClass = " << r.m_cpuClass
-                                                            << ", m_specificModel = " << r.m_specificModel);
+                                                            << ", m_specificModel" << r.m_specificModel);
   CM_INFO_TRACE_THIS("CmStaticPerformanceScore m_ScoreOffset = " << r.m_ScoreOffset);
   CM_INFO_TRACE_THIS("CmStaticPerformanceScore m_staticPerformanceScore = " << r.m_staticPerformanceScore);
   CM_INFO_TRACE_THIS(kSeparator);

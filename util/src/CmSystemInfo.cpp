@@ -41,7 +41,7 @@ int CmComposeCpuFrequency(unsigned aBrandMHz, long aSystemMHz, unsigned& aMHz) {
 
 uint64_t CmRoundMemoryMB(uint64_t aBytes) { return ((aBytes >> 20) + 512) & ~static_cast<uint64_t>(1023); }
 
-void CmResetCpuFrequencyCacheForTest() { g_llCachedFrequencyMHz.store(-1); }
+void CmResetCpuFrequencyCacheForTesting() { g_llCachedFrequencyMHz.store(-1); }
 
 int get_cpu_brand(char* aBuf, int aSize) {
   if (!aBuf || aSize <= 0) return -1;

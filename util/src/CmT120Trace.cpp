@@ -1,5 +1,5 @@
 // The trace-file front end (CCmT120Trace) and the registry of open files
-// (CCmT120TraceFileMgr), and where the trace path reaches them.
+// (CCmT120TraceFileMgr), and the trace path's sink that reaches them.
 //
 // Nothing in this file traces: it runs inside the trace path, and a message
 // written from here would come straight back.
@@ -9,11 +9,13 @@
 #include <mutex>
 #include <new>
 
+#include "CmClockSource.h"
 #include "CmT120Trace.h"
 #include "CmT120TraceInternal.h"
 #include "CmTrace.h"
 #include "CmTraceInternal.h"
 #include "platform/CmPlatform.h"
+#include "platform/CmPlatformClock.h"
 #include "platform/CmPlatformFile.h"
 
 namespace {
@@ -21,8 +23,6 @@ namespace {
 constexpr size_t kTraceDirBuffer = 512;
 constexpr size_t kMaxEnvValue = 505;
 constexpr int32_t kRingSize = 10;
-
-std::atomic<int64_t> g_nNowOverride{kCmT120TraceRealClock};
 
 std::atomic<CCmT120TraceFileMgr*> g_pTraceMgr{nullptr};  // the m_trace_mgr singleton
 std::mutex g_MgrCreateMutex;
@@ -35,10 +35,36 @@ std::mutex g_DirMutex;
 char g_szTraceDir[kTraceDirBuffer];
 std::atomic<bool> g_bTraceDirSet{false};
 
-std::string SystemTempDirNoSlash() {
-  std::string dir = cm_platform::TempDirectory();
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  return dir;
+// The folder the library's own levels are named after.
+const char kLibraryFolder[] = "zarutil";
+
+struct TraceDirectory {
+  std::string path;        // ends with '/'
+  unsigned privateLevels;  // the trailing levels the library creates and owns
+  bool createParents;      // whether missing levels above them are created too
+  bool fromEnvironment;    // named by USERPROFILE or TEMP: remembered
+};
+
+// Where the trace files go. USERPROFILE, else TEMP, names a directory that
+// gets a "logs" level. Without either (or with an over-long value) the
+// user's state directory gets "zarutil/logs"; only a user without a home
+// falls back to the temporary directory, in a folder of that user's own
+// ("zarutil-<uid>/logs"): trace files never sit straight in a directory
+// that other users can write.
+TraceDirectory ChooseTraceDirectory() {
+  std::string value;
+  if (!cm_platform::GetEnv("USERPROFILE", value) && !cm_platform::GetEnv("TEMP", value)) value.clear();
+  if (!value.empty() && value.size() < kMaxEnvValue) return {value + "/logs/", 1, false, true};
+  std::string state;
+  if (cm_platform::UserStateDirectory(state)) return {state + kLibraryFolder + "/logs/", 2, true, false};
+  const std::string temp = cm_platform::TempDirectory();
+  return {temp + kLibraryFolder + "-" + cm_platform::UserTag() + "/logs/", 2, false, false};
+}
+
+// The choice in force: the environment's once remembered, else made afresh.
+TraceDirectory CurrentTraceDirectory() {
+  if (g_bTraceDirSet.load(std::memory_order_acquire)) return {g_szTraceDir, 1, false, true};
+  return ChooseTraceDirectory();
 }
 
 // The directory part of a composed name: no trailing '/', since the name
@@ -51,17 +77,12 @@ std::string WithoutTrailingSlash(const char* aDir) {
 
 }  // namespace
 
-// ---- clock and seams
-
-int64_t CmT120TraceNow() {
-  const int64_t mock = g_nNowOverride.load(std::memory_order_relaxed);
-  return mock == kCmT120TraceRealClock ? cm_platform::WallClockMicroseconds() : mock;
-}
+// ---- the date and the test hooks
 
 void CmT120TraceLocalNow(struct tm& aLocal, int& aMicroseconds) {
   thread_local int64_t t_nSecond = -1;
   thread_local struct tm t_Local {};
-  const int64_t now = CmT120TraceNow();
+  const int64_t now = cm_clock::WallMicroseconds();
   const int64_t second = now / 1000000;
   if (second != t_nSecond) {
     if (!cm_platform::LocalTime(second, &t_Local)) memset(&t_Local, 0, sizeof(t_Local));
@@ -71,15 +92,13 @@ void CmT120TraceLocalNow(struct tm& aLocal, int& aMicroseconds) {
   aMicroseconds = static_cast<int>(now % 1000000);
 }
 
-void CmT120TraceSetNowForTest(int64_t aWallMicroseconds) { g_nNowOverride.store(aWallMicroseconds); }
-
-void CmT120TraceResetDirCacheForTest() {
+void CmT120TraceResetDirCacheForTesting() {
   std::lock_guard<std::mutex> lock(g_DirMutex);
   g_bTraceDirSet.store(false);
   g_szTraceDir[0] = '\0';
 }
 
-void CmT120TraceResetInstanceForTest() {
+void CmT120TraceResetInstanceForTesting() {
   std::lock_guard<std::mutex> lock(g_TraceCreateMutex);
   delete g_pT120Trace.exchange(nullptr);
 }
@@ -112,7 +131,7 @@ CCmT120TraceFileMgr* CCmT120TraceFileMgr::instance() {
 CCmT120TraceFileMgr::CCmT120TraceFileMgr() = default;
 
 CCmT120TraceFileMgr::~CCmT120TraceFileMgr() {
-  cm_platform::SleepMs(200);
+  cm_clock::SleepMs(200);
   CCmMutexGuardT<CCmMutexThreadRecursive> guard(m_Mutex);
   while (m_pHead) {
     CCmT120TraceFile* file = m_pHead;
@@ -233,25 +252,24 @@ void CCmT120Trace::ReadDate(int& aDay, int& aMonth) {
 
 const char* CCmT120Trace::get_trace_dir() {
   if (g_bTraceDirSet.load(std::memory_order_acquire)) return g_szTraceDir;
-  std::string value;
-  if (!cm_platform::GetEnv("USERPROFILE", value) && !cm_platform::GetEnv("TEMP", value)) value.clear();
-  if (value.empty() || value.size() >= kMaxEnvValue) {
+  const TraceDirectory dir = ChooseTraceDirectory();
+  if (!dir.fromEnvironment) {
     // Not remembered: a variable set later is still found. Per thread, so
     // that the text a caller holds is not rewritten under it.
-    thread_local std::string t_strTemp;
-    t_strTemp = SystemTempDirNoSlash();
-    return t_strTemp.c_str();
+    thread_local std::string t_strDir;
+    t_strDir = dir.path;
+    return t_strDir.c_str();
   }
   std::lock_guard<std::mutex> lock(g_DirMutex);
   if (!g_bTraceDirSet.load(std::memory_order_relaxed)) {
-    snprintf(g_szTraceDir, sizeof(g_szTraceDir), "%s/logs/", value.c_str());
+    snprintf(g_szTraceDir, sizeof(g_szTraceDir), "%s", dir.path.c_str());
     g_bTraceDirSet.store(true, std::memory_order_release);
   }
   return g_szTraceDir;
 }
 
-std::string CCmT120Trace::NextName(bool aInfo) {
-  const std::string dir = WithoutTrailingSlash(get_trace_dir());
+std::string CCmT120Trace::NextName(const std::string& aDir, bool aInfo) {
+  const std::string dir = WithoutTrailingSlash(aDir.c_str());
   int32_t& index = aInfo ? m_nInfoIndex : m_nErrorIndex;
   char name[1024];
   if (m_pFixedName && m_bFixedFlag) {
@@ -273,17 +291,17 @@ unsigned char CCmT120Trace::load(void* aFile) {
   if (!aFile && m_pInfoFile) return 1;
   CCmT120TraceFileMgr* mgr = CCmT120TraceFileMgr::instance();
   if (!mgr) return 1;
-  cm_platform::MakeDirectory(get_trace_dir());
+  const TraceDirectory dir = CurrentTraceDirectory();
+  // A directory that someone else controls gets no file: its records drop.
+  const bool usable = cm_platform::MakePrivateDirectory(dir.path, dir.privateLevels, dir.createParents);
   std::string infoName, errorName;
-  if (m_pFixedName) {
-    if (!aFile || aFile == m_pInfoFile) infoName = NextName(true);
-  } else {
-    if (!aFile || aFile == m_pInfoFile) infoName = NextName(true);
-    if (!aFile || aFile == m_pErrorFile) errorName = NextName(false);
-  }
+  const bool info = !aFile || aFile == m_pInfoFile;
+  const bool error = !m_pFixedName && (!aFile || aFile == m_pErrorFile);
+  if (info) infoName = NextName(dir.path, true);
+  if (error) errorName = NextName(dir.path, false);
   if (aFile) mgr->close(aFile);
-  if (!infoName.empty()) m_pInfoFile = mgr->open(infoName.c_str(), kSizeLimit, m_bFixedFlag, 0);
-  if (!errorName.empty()) m_pErrorFile = mgr->open(errorName.c_str(), kSizeLimit, m_bFixedFlag, 0);
+  if (info) m_pInfoFile = usable ? mgr->open(infoName.c_str(), kSizeLimit, m_bFixedFlag, 0) : nullptr;
+  if (error) m_pErrorFile = usable ? mgr->open(errorName.c_str(), kSizeLimit, m_bFixedFlag, 0) : nullptr;
   return 1;
 }
 
@@ -342,17 +360,23 @@ CCmString CCmT120Trace::error_file_name() {
   return mgr ? CCmString(mgr->file_name(m_pErrorFile)) : CCmString();
 }
 
-// ---- the trace path's outputs
+// ---- the trace path's output
 
-bool CmTraceFileWrite(unsigned aLevel, const char* aModule, char* aText) {
-  CCmT120Trace* trace = CCmT120Trace::instance();
-  if (!trace) return false;
-  trace->trace_string(aLevel, aModule, aText);
-  return true;
-}
+namespace {
 
-int CmTraceFileModuleEnabled(unsigned aLevel, const char* aModule) {
-  CCmT120Trace* trace = CCmT120Trace::instance();
-  if (!trace) return -1;
-  return trace->is_module_trace_enabled(aLevel, aModule) ? 1 : 0;
-}
+// Option bit 0x2: the process-wide front end, made by the first message.
+class TraceFileSink final : public ICmTraceSink {
+ public:
+  void Write(unsigned aLevel, const char* aModule, char* aText, unsigned /*aLength*/) override {
+    if (CCmT120Trace* trace = CCmT120Trace::instance()) trace->trace_string(aLevel, aModule, aText);
+  }
+  bool ModuleEnabled(unsigned aLevel, const char* aModule) override {
+    CCmT120Trace* trace = CCmT120Trace::instance();
+    return trace && trace->is_module_trace_enabled(aLevel, aModule);
+  }
+};
+
+TraceFileSink g_FileSink;
+[[maybe_unused]] const bool g_bFileSinkSet = (CmTraceSetSink(CmTraceOutput_Files, &g_FileSink), true);
+
+}  // namespace

@@ -21,6 +21,7 @@
 #include "CmThreadPriority.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
+#include "platform/CmPlatformClock.h"
 #include "platform/CmPlatformThread.h"
 
 namespace {
@@ -83,7 +84,7 @@ ACmThread* FindThread(Match aMatch) {
 
 }  // namespace
 
-void CmThreadSetStartHook(void (*aHook)(ACmThread*)) { g_pfnStartHook.store(aHook); }
+void CmThreadSetStartHookForTesting(void (*aHook)(ACmThread*)) { g_pfnStartHook.store(aHook); }
 
 // ----------------------------------------------------------- function tracers
 
@@ -98,7 +99,7 @@ CCmThreadFuncTracerSite::CCmThreadFuncTracerSite() : m_pNext(g_pFuncTracerSites.
   }
 }
 
-void CmThreadResetFuncTracerCounts() {
+void CmThreadResetFuncTracerCountsForTesting() {
   for (CCmThreadFuncTracerSite* site = g_pFuncTracerSites.load(); site; site = site->Next()) site->Reset();
 }
 
@@ -113,7 +114,7 @@ CCmThreadFuncTracer::~CCmThreadFuncTracer() {
   if (m_bStarted) reinterpret_cast<CCmUtilFuncTracer*>(m_Tracer)->~CCmUtilFuncTracer();
 }
 
-void CmThreadSetStartTimeout(long aMilliseconds) { g_nStartTimeoutMs.store(aMilliseconds); }
+void CmThreadSetStartTimeoutForTesting(long aMilliseconds) { g_nStartTimeoutMs.store(aMilliseconds); }
 
 // ------------------------------------------------------------------ ACmThread
 
@@ -138,6 +139,7 @@ ACmThread::ACmThread()
       m_nDeleteVotes(0),
       m_bLateDelete(false),
       m_bProcedureDone(false),
+      m_pEnded(std::make_shared<CCmEventThread>(0, 0)),
       m_pKeep(nullptr) {
   CM_THREAD_FUNC_TRACER("ACmThread::ACmThread", 57, "");
 }
@@ -280,7 +282,9 @@ void ACmThread::ThreadProc(void* aThread) {
   if (deleteIt) {
     delete pThread;
   } else if (votes) {
+    const std::shared_ptr<CCmEventThread> ended = pThread->m_pEnded;
     pThread->m_bProcedureDone.store(true);
+    ended->Signal();
   }
 }
 
@@ -292,7 +296,9 @@ void ACmThread::OnThreadInit() {
 
 void ACmThread::SetStop() {
   CM_INFO_TRACE_THIS("ACmThread::SetStop");
+  const std::shared_ptr<CCmEventThread> ended = m_pEnded;  // the owner may delete this once the flag is set
   m_nStopFlag.store(1);
+  ended->Signal();
 }
 
 int ACmThread::Join() {
@@ -311,8 +317,10 @@ int ACmThread::Join() {
     }
   }
   int sleeps = 0;
+  CCmTimeValue step(0L, 10000L);
   while (m_threadRunningStatus.load() >= STATUS_RUNNING && GetStopFlag() == 0 && sleeps < 5000) {
-    cm_platform::SleepMs(10);
+    // An event that could not be made fails at once: then sleep the step.
+    if (m_pEnded->Wait(&step) == ZAR_E_FAIL) cm_platform::SleepMs(10);
     ++sleeps;
   }
   CM_INFO_TRACE_THIS("ACmThread::Join(), m_threadRunningStatus=" << m_threadRunningStatus.load()
@@ -336,7 +344,10 @@ int ACmThread::Destory(int aReason) {
   }
   // The thread procedure cast the other vote; let it finish with the object.
   if (threadVoted) {
-    while (!m_bProcedureDone.load()) cm_platform::SleepMs(1);
+    CCmTimeValue step(0L, 1000L);
+    while (!m_bProcedureDone.load()) {
+      if (m_pEnded->Wait(&step) == ZAR_E_FAIL) cm_platform::SleepMs(1);
+    }
   }
   delete this;
   return ZAR_S_OK;

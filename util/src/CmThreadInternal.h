@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "CmFuncTracer.h"
+#include "CmTestHooks.h"
 #include "CmThread.h"
 #include "CmTrace.h"
 
@@ -28,7 +29,7 @@ constexpr unsigned kCmThreadFuncTracerCalls = 150;
 
 // One call site's count of calls; every site joins a process-wide list so
 // that tests can start the counts afresh.
-class CM_EXPORT CCmThreadFuncTracerSite {
+class CCmThreadFuncTracerSite {
  public:
   CCmThreadFuncTracerSite();
   // Counts this call; true while the site is within its first 150 calls.
@@ -44,7 +45,7 @@ class CM_EXPORT CCmThreadFuncTracerSite {
   CCmThreadFuncTracerSite* m_pNext;
 };
 
-class CM_EXPORT CCmThreadFuncTracer {
+class CCmThreadFuncTracer {
  public:
   CCmThreadFuncTracer() : m_Extra(m_szExtra, sizeof(m_szExtra)) { m_szExtra[0] = '\0'; }
   ~CCmThreadFuncTracer();
@@ -76,10 +77,10 @@ class CM_EXPORT CCmThreadFuncTracer {
 // Called by every new thread before its procedure begins (before it counts
 // as running), so a test can hold a thread in "start requested". Null
 // removes it.
-CM_EXPORT void CmThreadSetStartHook(void (*aHook)(ACmThread* aThread));
+CM_TEST_EXPORT void CmThreadSetStartHookForTesting(void (*aHook)(ACmThread* aThread));
 // How long Create waits for OnThreadInit, in milliseconds (default 5000).
-CM_EXPORT void CmThreadSetStartTimeout(long aMilliseconds);
+CM_TEST_EXPORT void CmThreadSetStartTimeoutForTesting(long aMilliseconds);
 // Every function-tracer site counts its calls from 0 again.
-CM_EXPORT void CmThreadResetFuncTracerCounts();
+CM_TEST_EXPORT void CmThreadResetFuncTracerCountsForTesting();
 
 #endif  // CM_THREAD_INTERNAL_H

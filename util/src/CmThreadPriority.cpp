@@ -9,9 +9,21 @@
 
 namespace {
 
+uint32_t TidOfHandle(void* aHandle) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(aHandle)); }
+
 bool IsInvalidHandle(void* aHandle) { return aHandle == nullptr || aHandle == reinterpret_cast<void*>(~uintptr_t(0)); }
 
-uint32_t TidOfHandle(void* aHandle) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(aHandle)); }
+// A handle or id reaches only threads of this process: the kernel would
+// otherwise renice any thread of the system for a privileged process.
+// (A thread that ends between the check and the call leaves its id to the
+// kernel's reuse delay, as any id-based call does.)
+bool IsOwnThread(uintptr_t aId) {
+  return aId != 0 && aId <= 0xffffffffu && cm_platform::ThreadExists(static_cast<uint32_t>(aId));
+}
+
+bool IsUsableHandle(void* aHandle) {
+  return !IsInvalidHandle(aHandle) && IsOwnThread(reinterpret_cast<uintptr_t>(aHandle));
+}
 
 // The native priority of thread aTid, or kZarThreadPriorityUnknown.
 int ReadNative(uint32_t aTid) {
@@ -100,7 +112,7 @@ int GetThreadPriorityMin() { return -15; }
 int GetThreadPriorityMax() { return 15; }
 
 int SetThreadPriorityByHandle(void* aHandle, ZarThreadPriority aPriority) {
-  if (IsInvalidHandle(aHandle)) return ReportInvalidHandle("SetThreadPriorityByHandle");
+  if (!IsUsableHandle(aHandle)) return ReportInvalidHandle("SetThreadPriorityByHandle");
   if (!WriteNative(TidOfHandle(aHandle), ThreadPriorityToNative(aPriority))) {
     return ReportFailure("SetThreadPriorityByHandle", "SetThreadPriority");
   }
@@ -109,14 +121,14 @@ int SetThreadPriorityByHandle(void* aHandle, ZarThreadPriority aPriority) {
 }
 
 int SetThreadPriorityRawByHandle(void* aHandle, int aNative) {
-  if (IsInvalidHandle(aHandle)) return ReportInvalidHandle("SetThreadPriorityRawByHandle");
+  if (!IsUsableHandle(aHandle)) return ReportInvalidHandle("SetThreadPriorityRawByHandle");
   if (!WriteNative(TidOfHandle(aHandle), aNative)) return ReportFailure("SetThreadPriorityRawByHandle", "SetThreadPriority");
   CM_INFO_TRACE("SetThreadPriorityRawByHandle: Priority set to " << aNative);
   return ZAR_S_OK;
 }
 
 int GetThreadPriorityRawByHandle(void* aHandle, int& aNative) {
-  if (IsInvalidHandle(aHandle)) return ReportInvalidHandle("GetThreadPriorityRawByHandle");
+  if (!IsUsableHandle(aHandle)) return ReportInvalidHandle("GetThreadPriorityRawByHandle");
   aNative = ReadNative(TidOfHandle(aHandle));
   if (aNative == kZarThreadPriorityUnknown) {
     CM_ERROR_TRACE("GetThreadPriorityRawByHandle: GetThreadPriority failed");
@@ -152,8 +164,8 @@ int GetCurrentThreadPriorityRaw(int& aNative) {
 }
 
 int SetThreadPriorityById(unsigned long aId, ZarThreadPriority aPriority) {
-  if (aId == 0 || aId > 0xffffffffUL) {
-    CM_ERROR_TRACE("SetThreadPriorityById: Invalid thread id");
+  if (!IsOwnThread(aId)) {
+    CM_ERROR_TRACE("SetThreadPriorityById: Invalid thread id " << aId);
     return ZAR_E_INVALIDARG;
   }
   if (!WriteNative(static_cast<uint32_t>(aId), ThreadPriorityToNative(aPriority))) {
@@ -164,8 +176,8 @@ int SetThreadPriorityById(unsigned long aId, ZarThreadPriority aPriority) {
 }
 
 int SetThreadPriorityRawById(unsigned long aId, int aNative) {
-  if (aId == 0 || aId > 0xffffffffUL) {
-    CM_ERROR_TRACE("SetThreadPriorityRawById: Invalid thread id");
+  if (!IsOwnThread(aId)) {
+    CM_ERROR_TRACE("SetThreadPriorityRawById: Invalid thread id " << aId);
     return ZAR_E_INVALIDARG;
   }
   if (!WriteNative(static_cast<uint32_t>(aId), aNative)) return ReportFailure("SetThreadPriorityRawById", "SetThreadPriority");

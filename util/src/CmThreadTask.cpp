@@ -11,7 +11,9 @@
 // still pending is disposed of unfired.
 #include <new>
 
+#include "CmClockSource.h"
 #include "CmDebug.h"
+#include "CmOneInN.h"
 #include "CmThread.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
@@ -38,16 +40,7 @@ int CreateBuiltInTaskThread(const char* aName, ACmThread*& aThread, TFlag aFlag,
 std::atomic<CmCreateUserTaskThreadFunc> g_pfnCreateUserTaskThread{&CreateBuiltInTaskThread};
 
 // 1 in 100 clamped heart-beat delays is reported, process-wide.
-std::atomic<int> g_nLongBeats{0};
-
-bool ShouldReportLongBeat() {
-  int n = g_nLongBeats.fetch_add(1) + 1;
-  if (n > 100) {
-    g_nLongBeats.fetch_sub(100);
-    n -= 100;
-  }
-  return n == 1;
-}
+CCmOneInN<100> g_LongBeats;
 
 }  // namespace
 
@@ -133,10 +126,10 @@ void CCmThreadTask::OnThreadRun() {
 }
 
 void CCmThreadTask::SleepMsWithLoop(unsigned long aMs) {
-  const uint32_t deadline = cm_platform::TickCountMs() + static_cast<uint32_t>(aMs);
+  const uint32_t deadline = cm_clock::TickCountMs() + static_cast<uint32_t>(aMs);
   for (;;) {
     // Signed difference: correct across a wrap of the tick count.
-    const int32_t left = static_cast<int32_t>(deadline - cm_platform::TickCountMs());
+    const int32_t left = static_cast<int32_t>(deadline - cm_clock::TickCountMs());
     if (left <= 0) break;
     CCmTimeValue remaining(static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000);
     RunOneTurn(&remaining, kTaskBatch);
@@ -201,18 +194,8 @@ int CCmThreadHeartBeat::DoHeartBeat() {
   if (m_pTimerQueue) m_pTimerQueue->CheckExpire(&remain, &earliest);
 
   ICmEvent* events = nullptr;
-  if (PopPendingChain(events, kAllEvents, nullptr) == ZAR_S_OK) {
-    SetRunning(true);
-    for (ICmEvent* event = events; event;) {
-      ICmEvent* const next = NextInChain(event);
-      ProcessOneEvent(event);
-      event = next;
-    }
-    if (EventHook hook = GetEventHook()) {
-      hook();
-      return ZAR_E_EVENT_HOOKED;
-    }
-    SetRunning(false);
+  if (PopPendingChain(events, kAllEvents, nullptr) == ZAR_S_OK && ProcessChain(events) == ZAR_E_EVENT_HOOKED) {
+    return ZAR_E_EVENT_HOOKED;
   }
   if (m_pScheduler.load()) ScheduleNext(remain, earliest);
   m_tvLastEarliest = earliest;
@@ -226,7 +209,7 @@ void CCmThreadHeartBeat::ScheduleNext(const CCmTimeValue& aRemain, const CCmTime
     if (ms <= 10) {
       delay = 10;
     } else if (ms > 1000) {
-      if (ShouldReportLongBeat()) CM_INFO_TRACE_THIS("CCmThreadHeartBeat::DoHeartBeat schedule in ms =" << ms);
+      if (g_LongBeats.Pass()) CM_INFO_TRACE_THIS("CCmThreadHeartBeat::DoHeartBeat schedule in ms =" << ms);
       delay = 1000;
     } else {
       delay = ms;

@@ -1,13 +1,16 @@
 #include "CmTimeValue.h"
 
-#include <sys/time.h>
+#include "CmClockSource.h"
+#include "platform/CmPlatformClock.h"
 
-#include "platform/CmPlatform.h"
-
-void CCmTimeValue::Set(const timeval& aTv) { Set(static_cast<long>(aTv.tv_sec), static_cast<long>(aTv.tv_usec)); }
+void CCmTimeValue::Set(const timeval& aTv) {
+  long sec, usec;
+  cm_platform::TimevalParts(aTv, sec, usec);
+  Set(sec, usec);
+}
 
 CCmTimeValue CCmTimeValue::GetTimeOfDay() {
-  const int64_t us = cm_platform::WallClockMicroseconds();
+  const int64_t us = cm_clock::WallMicroseconds();
   return CCmTimeValue(static_cast<long>(us / 1000000), static_cast<long>(us % 1000000));
 }
 

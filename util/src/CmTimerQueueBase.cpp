@@ -1,8 +1,10 @@
 // The timer queue engine: scheduling, cancelling and firing over the node
 // primitives of a storage, the clock-jump rules, the queue factory and the
-// process-wide default kind. Also the clock the queues read.
+// process-wide default kind.
 #include <climits>
+#include <mutex>
 
+#include "CmClockSource.h"
 #include "CmDebug.h"
 #include "CmTimerQueue.h"
 #include "CmTimerQueueInternal.h"
@@ -17,10 +19,8 @@ constexpr DWORD kCountForever = 0xFFFFFFFF;
 
 std::atomic<int32_t> g_nDefaultTimerType{CmQueueType_OrderedList};
 
-std::atomic<int64_t> g_nClockOffsetUs{0};
-std::atomic<bool> g_bClockFrozen{false};
-std::atomic<int64_t> g_nFrozenUs{0};
-std::atomic<void (*)()> g_pfnCancelWaitHook{nullptr};
+// A foreign cancel looks again this often while the handler's callback runs.
+constexpr unsigned kCancelWaitMs = 10;
 
 int64_t ToMicroseconds(const CCmTimeValue& aTv) {
   return static_cast<int64_t>(aTv.GetSec()) * 1000000 + aTv.GetUsec();
@@ -57,26 +57,17 @@ const QueueKind kQueueKinds[] = {
 
 }  // namespace
 
-// ------------------------------------------------------------- the clock
+// --------------------------------------------------------- the default kind
 
-CCmTimeValue CmTimerQueueNow() {
-  const int64_t base = g_bClockFrozen.load(std::memory_order_relaxed) ? g_nFrozenUs.load(std::memory_order_relaxed)
-                                                                      : cm_platform::WallClockMicroseconds();
-  return FromMicroseconds(base + g_nClockOffsetUs.load(std::memory_order_relaxed));
+void CmTimerQueueWaitForDelivery(const std::atomic<ICmTimerHandler*>& aExpiring, const std::atomic<DWORD>& aThread,
+                                 ICmTimerHandler* aEh, std::atomic<CCmWakeableSleep*>& aSleep) {
+  const DWORD self = cm_platform::CurrentThreadId();
+  auto delivering = [&aExpiring, &aThread, aEh, self] {
+    const DWORD firing = aThread.load(std::memory_order_acquire);
+    return aExpiring.load(std::memory_order_acquire) == aEh && firing != 0 && firing != self;
+  };
+  if (delivering()) CCmWakeableSleep::In(aSleep).SleepWhile(delivering, kCancelWaitMs, -1);
 }
-
-void CmTimerQueueClockSetOffset(const CCmTimeValue& aOffset) { g_nClockOffsetUs.store(ToMicroseconds(aOffset)); }
-
-void CmTimerQueueClockFreeze(const CCmTimeValue* aNow) {
-  if (aNow) {
-    g_nFrozenUs.store(ToMicroseconds(*aNow));
-    g_bClockFrozen.store(true);
-  } else {
-    g_bClockFrozen.store(false);
-  }
-}
-
-void CmTimerQueueSetCancelWaitHook(void (*aHook)()) { g_pfnCancelWaitHook.store(aHook); }
 
 int32_t CmGetDefaultTimerType() { return g_nDefaultTimerType.load(); }
 
@@ -101,19 +92,20 @@ CCmTimerQueueBase::CCmTimerQueueBase(ICmObserver* aObserver)
     : m_pObserver(aObserver),
       m_pExpiringHandler(nullptr),
       m_dwExpiringThreadId(0),
-      m_tvLastLook(CmTimerQueueNow()) {}
+      m_tvLastLook(CCmTimeValue::GetTimeOfDay()),
+      m_pCancelSleep(nullptr) {}
 
-CCmTimerQueueBase::~CCmTimerQueueBase() = default;
+CCmTimerQueueBase::~CCmTimerQueueBase() { delete m_pCancelSleep.load(); }
 
 void CCmTimerQueueBase::ResetExpiredTime_l(const CCmTimeValue& /*aNow*/) {}
 
 int CCmTimerQueueBase::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval, DWORD aCount) {
   CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
   CM_ASSERTE_RETURN(aInterval > CCmTimeValue::get_tvZero() || aCount == 1, ZAR_E_INVALIDARG);
-  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+  std::unique_lock<std::mutex> lock(m_StorageMutex);
   CCmTimeValue earliest;
   const bool wasEmpty = GetEarliestTime_l(earliest) == -1;
-  const CCmTimeValue now = CmTimerQueueNow();
+  const CCmTimeValue now = CCmTimeValue::GetTimeOfDay();
   // With no deadline to protect, this reading is the queue's latest look.
   if (wasEmpty) m_tvLastLook = now;
   CNode node;
@@ -123,6 +115,7 @@ int CCmTimerQueueBase::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const C
   node.m_tvInterval = aInterval;
   node.m_dwCount = aCount == 0 ? kCountForever : aCount;
   const int pushed = PushNode_l(node);
+  lock.unlock();  // the observer may call back into the queue
   if (wasEmpty && m_pObserver) m_pObserver->OnObserve("TimerQueue", nullptr);
   if (pushed == 0) return ZAR_S_OK;
   return pushed == 1 ? ZAR_E_ALREADY_EXISTS : ZAR_E_FAIL;
@@ -132,24 +125,20 @@ int CCmTimerQueueBase::CancelTimer(ICmTimerHandler* aEh) {
   CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
   int erased;
   {
-    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+    std::lock_guard<std::mutex> lock(m_StorageMutex);
     erased = EraseNode_l(aEh);
   }
   // A callback of this handler running on the owning thread must have
-  // returned before the caller may destroy the handler.
-  const DWORD self = cm_platform::CurrentThreadId();
-  while (m_pExpiringHandler.load(std::memory_order_acquire) == aEh) {
-    const DWORD firing = m_dwExpiringThreadId.load(std::memory_order_acquire);
-    if (firing == 0 || firing == self) break;
-    if (void (*hook)() = g_pfnCancelWaitHook.load()) hook();
-    cm_platform::SleepMs(10);
-  }
+  // returned before the caller may destroy the handler. Its re-armed node,
+  // if any, went with the erase: the owner re-arms under the lock before it
+  // calls back.
+  CmTimerQueueWaitForDelivery(m_pExpiringHandler, m_dwExpiringThreadId, aEh, m_pCancelSleep);
   if (erased == 0) return ZAR_S_OK;
   return erased == 1 ? ZAR_E_NOT_FOUND : ZAR_E_FAIL;
 }
 
 CCmTimeValue CCmTimerQueueBase::GetEarliestTime() {
-  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+  std::lock_guard<std::mutex> lock(m_StorageMutex);
   CCmTimeValue earliest;
   return GetEarliestTime_l(earliest) == -1 ? CCmTimeValue::get_tvMax() : earliest;
 }
@@ -174,53 +163,54 @@ void CCmTimerQueueBase::ReArm(CNode& aNode, const CCmTimeValue& aNow) {
   aNode.m_tvExpired = aNow + aNode.m_tvInterval;
 }
 
+// The storage lock is held for each storage step (one per fired timer plus
+// one), never across a callback, a trace line or the observer.
 int CCmTimerQueueBase::CheckExpire(CCmTimeValue* aRemainTime, CCmTimeValue* aEarliestTime) {
   const CCmTimeValue tvMax = CCmTimeValue::get_tvMax();
   CCmTimeValue earliest;
-  {
+  std::unique_lock<std::mutex> lock(m_StorageMutex);
+  if (GetEarliestTime_l(earliest) == -1) {
     // An empty queue (the common case of a busy event loop) reads no clock.
-    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-    if (GetEarliestTime_l(earliest) == -1) {
-      FinishCheck(aRemainTime, aEarliestTime, tvMax);
-      return 0;
-    }
+    lock.unlock();
+    FinishCheck(aRemainTime, aEarliestTime, tvMax);
+    return 0;
   }
-  const CCmTimeValue tvCur = CmTimerQueueNow();
+  const CCmTimeValue tvCur = CCmTimeValue::GetTimeOfDay();
   const CCmTimeValue lastLook = m_tvLastLook;
   m_tvLastLook = tvCur;
   m_dwExpiringThreadId.store(cm_platform::CurrentThreadId(), std::memory_order_release);
   int fired = 0;
   while (earliest <= tvCur) {
     CNode node;
-    {
-      CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-      if (PopFirstNode_l(node) != 0) {
-        m_dwExpiringThreadId.store(0, std::memory_order_release);
-        return fired;
-      }
-      m_pExpiringHandler.store(node.m_pEh, std::memory_order_release);
-      if (node.m_dwCount != kCountForever) --node.m_dwCount;
-      if (node.m_dwCount != 0 && node.m_tvInterval > CCmTimeValue::get_tvZero()) {
-        ReArm(node, tvCur);
-        RePushNode_l(node);
-      }
+    if (PopFirstNode_l(node) != 0) {
+      m_dwExpiringThreadId.store(0, std::memory_order_release);
+      return fired;
     }
-    // No guard across the callback: it may schedule or cancel on this queue.
+    m_pExpiringHandler.store(node.m_pEh, std::memory_order_release);
+    if (node.m_dwCount != kCountForever) --node.m_dwCount;
+    if (node.m_dwCount != 0 && node.m_tvInterval > CCmTimeValue::get_tvZero()) {
+      ReArm(node, tvCur);
+      RePushNode_l(node);
+    }
+    // Unlocked across the callback: it may schedule or cancel on this queue.
+    lock.unlock();
     if (ICmTimerHandler* handler = m_pExpiringHandler.load(std::memory_order_relaxed)) {
       handler->OnTimeout(tvCur, node.m_pToken);
-      m_pExpiringHandler.store(nullptr, std::memory_order_release);
+      CmTimerQueueDeliveryEnded(m_pExpiringHandler, m_pCancelSleep);
       ++fired;
     }
-    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+    lock.lock();
     if (GetEarliestTime_l(earliest) == -1) {
+      lock.unlock();
       FinishCheck(aRemainTime, aEarliestTime, tvMax);
       return fired;
     }
   }
-  if (earliest - kClockJump > tvCur && tvCur + kClockJump < lastLook) {
-    // The clock was set back: deadlines an hour or more away are stale.
-    CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-    ResetExpiredTime_l(tvCur);
+  const bool setBack = earliest - kClockJump > tvCur && tvCur + kClockJump < lastLook;
+  // The clock was set back: deadlines an hour or more away are stale.
+  if (setBack) ResetExpiredTime_l(tvCur);
+  lock.unlock();
+  if (setBack) {
     CM_WARNING_TRACE_THIS("CCmTimerQueueBase::CheckExpire local changed, tvEarliest=" << TraceMs(earliest)
                                                                                        << ", tvCur=" << TraceMs(tvCur));
     earliest = tvCur;
@@ -235,7 +225,7 @@ void CCmTimerQueueBase::FinishCheck(CCmTimeValue* aRemainTime, CCmTimeValue* aEa
     if (aEarliest == CCmTimeValue::get_tvMax()) {
       *aRemainTime = aEarliest;
     } else {
-      const CCmTimeValue now = CmTimerQueueNow();
+      const CCmTimeValue now = CCmTimeValue::GetTimeOfDay();
       *aRemainTime = aEarliest > now ? aEarliest - now : CCmTimeValue::get_tvZero();
     }
   }

@@ -6,14 +6,18 @@
 //           ...                (current + d) % (max + 1), newest first
 //           [max]
 //   fire-now: e -> e           fired by one posted event, newest first
+//   deferred: e -> e           re-added during a drain by a handler that
+//                              already fired in it; the next post's
 //
 // A handler has at most one entry. The handler index names the slot of a
-// slotted entry; entries of the fire-now list (and of a batch being fired)
-// are not in it and are found by walking those lists.
+// slotted entry; entries of the fire-now and deferred lists are not in it
+// and are found by walking those lists.
 //
 // The zero-delay post: rather than the calendar itself, a small event that
 // points at it is posted, so a calendar destroyed while its post is pending
 // leaves an event that finds it gone instead of a dangling one.
+#include <atomic>
+#include <mutex>
 #include <new>
 
 #include "CmDebug.h"
@@ -22,6 +26,7 @@
 #include "CmTimerQueue.h"
 #include "CmTimerQueueInternal.h"
 #include "CmTrace.h"
+#include "platform/CmPlatform.h"
 
 namespace {
 constexpr DWORD kMinSlotInterval = 10;
@@ -44,14 +49,24 @@ class CCmCalendarFireEvent : public ICmEvent {
 struct CCmTimerQueueCalendar::Impl {
   typedef CCmTimerQueueCalendar::SlotType Entry;
 
+  // Guards everything below but the two atomics: the owner takes it around
+  // each list step, a CancelTimer from another thread around its erase.
+  std::mutex lock;
+  // The handler whose callback TimerTick or OnEventFire is delivering, and
+  // the thread doing so (0 when none): a foreign CancelTimer waits on them.
+  std::atomic<ICmTimerHandler*> expiring{nullptr};
+  std::atomic<DWORD> expiringThread{0};
+  std::atomic<CCmWakeableSleep*> cancelSleep{nullptr};  // made by the first foreign cancel that waits
+
   DWORD slotInterval = kMinSlotInterval;
   Entry** slots = nullptr;  // dwMaxSlotNumber + 1 list heads
   DWORD dwMaxSlotNumber = kMinMaxSlot;
   DWORD currentSlot = 0;
   ICmEventQueue* eventQueue = nullptr;
   Entry* fireNow = nullptr;
-  Entry* firing = nullptr;  // the fire-now batch OnEventFire is delivering
+  Entry* deferred = nullptr;  // held back by the drain under way, oldest last
   CCmPointerIndexT<DWORD> slotOf;  // slotted handler -> slot
+  CCmPointerIndexT<char> firedInDrain;  // handlers the drain under way fired
   bool posted = false;
   CCmCalendarFireEvent* pendingPost = nullptr;
 
@@ -98,9 +113,10 @@ CCmTimerQueueCalendar::CCmTimerQueueCalendar(DWORD aSlotInterval, DWORD aSpan, I
 CCmTimerQueueCalendar::~CCmTimerQueueCalendar() {
   if (m_impl->pendingPost) m_impl->pendingPost->Detach();
   Impl::FreeList(m_impl->fireNow);
-  Impl::FreeList(m_impl->firing);
+  Impl::FreeList(m_impl->deferred);
   for (DWORD i = 0; i <= m_impl->dwMaxSlotNumber; ++i) Impl::FreeList(m_impl->slots[i]);
   delete[] m_impl->slots;
+  delete m_impl->cancelSleep.load();
   delete m_impl;
 }
 
@@ -111,13 +127,13 @@ CCmTimerQueueCalendar::SlotType* CCmTimerQueueCalendar::TakeEntry_i(ICmTimerHand
     return Impl::TakeFrom(m_impl->slots[where], aEh);
   }
   if (SlotType* entry = Impl::TakeFrom(m_impl->fireNow, aEh)) return entry;
-  return Impl::TakeFrom(m_impl->firing, aEh);
+  return Impl::TakeFrom(m_impl->deferred, aEh);
 }
 
 int CCmTimerQueueCalendar::ScheduleTimer(ICmTimerHandler* aEh, void* aToken, const CCmTimeValue& aInterval,
                                          DWORD aCount) {
   CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
-  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
+  std::lock_guard<std::mutex> lock(m_impl->lock);
   SlotType* entry = TakeEntry_i(aEh);
   const bool reused = entry != nullptr;
   if (!entry) {
@@ -171,79 +187,116 @@ void CCmTimerQueueCalendar::InsertUnique_i(const CCmTimeValue& aInterval, SlotTy
   m_impl->slotOf.Insert(aEntry->m_Value.m_pEh, slot);
 }
 
+// Marks the calling thread as the one delivering callbacks of the calendar
+// for as long as it lives.
+class CCmCalendarDelivery {
+ public:
+  explicit CCmCalendarDelivery(std::atomic<DWORD>& aThread) : m_Thread(aThread) {
+    m_Thread.store(cm_platform::CurrentThreadId(), std::memory_order_release);
+  }
+  ~CCmCalendarDelivery() { m_Thread.store(0, std::memory_order_release); }
+  CCmCalendarDelivery(const CCmCalendarDelivery&) = delete;
+  CCmCalendarDelivery& operator=(const CCmCalendarDelivery&) = delete;
+
+ private:
+  std::atomic<DWORD>& m_Thread;
+};
+
 void CCmTimerQueueCalendar::TimerTick() {
+  CCmCalendarDelivery delivery(m_impl->expiringThread);
+  std::unique_lock<std::mutex> lock(m_impl->lock);
   m_impl->currentSlot = m_impl->currentSlot >= m_impl->dwMaxSlotNumber ? 0 : m_impl->currentSlot + 1;
   const DWORD current = m_impl->currentSlot;
-  const CCmTimeValue now = CmTimerQueueNow();
-  for (;;) {
-    ICmTimerHandler* handler;
-    void* token;
-    {
-      CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-      SlotType* entry = m_impl->slots[current];
-      if (!entry) break;
-      m_impl->slots[current] = entry->m_pNext;
-      entry->m_pNext = nullptr;
-      m_impl->slotOf.Erase(entry->m_Value.m_pEh);
-      handler = entry->m_Value.m_pEh;
-      token = entry->m_Value.m_pToken;
-      if (--entry->m_Value.m_dwCount == 0) {
-        delete entry;
-      } else {
-        InsertUnique_i(entry->m_Value.m_tvInterval, entry);
-      }
+  const CCmTimeValue now = CCmTimeValue::GetTimeOfDay();
+  while (SlotType* entry = m_impl->slots[current]) {
+    m_impl->slots[current] = entry->m_pNext;
+    entry->m_pNext = nullptr;
+    m_impl->slotOf.Erase(entry->m_Value.m_pEh);
+    ICmTimerHandler* handler = entry->m_Value.m_pEh;
+    void* token = entry->m_Value.m_pToken;
+    if (--entry->m_Value.m_dwCount == 0) {
+      delete entry;
+    } else {
+      InsertUnique_i(entry->m_Value.m_tvInterval, entry);
     }
+    m_impl->expiring.store(handler, std::memory_order_release);
+    lock.unlock();
     // The callback may schedule or cancel anything, this slot included.
     handler->OnTimeout(now, token);
+    CmTimerQueueDeliveryEnded(m_impl->expiring, m_impl->cancelSleep);
+    lock.lock();
   }
 }
 
+// Drains the fire-now list, also of the entries these callbacks add. posted
+// stays set meanwhile, so they join this drain instead of a new post. A
+// handler fires at most once per drain: an entry it adds after firing is
+// held back for the next post, so a callback that re-adds itself forever
+// runs once per event and the thread's other events get their turn.
 int CCmTimerQueueCalendar::OnEventFire() {
-  m_impl->posted = false;
-  const CCmTimeValue now = CmTimerQueueNow();
-  // This batch only: zero-delay timers scheduled by these callbacks go to a
-  // new post, so a callback re-scheduling itself cannot hold the thread.
-  m_impl->firing = m_impl->fireNow;
-  m_impl->fireNow = nullptr;
-  while (SlotType* entry = m_impl->firing) {
-    m_impl->firing = entry->m_pNext;
+  CCmCalendarDelivery delivery(m_impl->expiringThread);
+  std::unique_lock<std::mutex> lock(m_impl->lock);
+  const CCmTimeValue now = CCmTimeValue::GetTimeOfDay();
+  while (SlotType* entry = m_impl->fireNow) {
+    m_impl->fireNow = entry->m_pNext;
+    entry->m_pNext = nullptr;
     ICmTimerHandler* handler = entry->m_Value.m_pEh;
+    if (m_impl->firedInDrain.Find(handler)) {
+      SlotType** tail = &m_impl->deferred;
+      while (*tail) tail = &(*tail)->m_pNext;
+      *tail = entry;
+      continue;
+    }
+    m_impl->firedInDrain.Insert(handler, 1);
     void* token = entry->m_Value.m_pToken;
     delete entry;
+    m_impl->expiring.store(handler, std::memory_order_release);
+    lock.unlock();
     handler->OnTimeout(now, token);
+    CmTimerQueueDeliveryEnded(m_impl->expiring, m_impl->cancelSleep);
+    lock.lock();
   }
+  if (m_impl->firedInDrain.Size() != 0) m_impl->firedInDrain.Clear();
+  m_impl->fireNow = m_impl->deferred;
+  m_impl->deferred = nullptr;
+  m_impl->posted = false;
+  if (m_impl->fireNow) PostFireNow_i();
   return ZAR_S_OK;
 }
 
 int CCmTimerQueueCalendar::CancelTimer(ICmTimerHandler* aEh) {
   CM_ASSERTE_RETURN(aEh, ZAR_E_INVALIDARG);
-  CCmMutexGuardT<CCmMutexNullSingleThread> guard(m_Mutex);
-  SlotType* entry = TakeEntry_i(aEh);
-  if (!entry) return ZAR_E_NOT_FOUND;
-  delete entry;
-  return ZAR_S_OK;
+  bool found;
+  {
+    std::lock_guard<std::mutex> lock(m_impl->lock);
+    SlotType* entry = TakeEntry_i(aEh);
+    found = entry != nullptr;
+    delete entry;
+  }
+  CmTimerQueueWaitForDelivery(m_impl->expiring, m_impl->expiringThread, aEh, m_impl->cancelSleep);
+  return found ? ZAR_S_OK : ZAR_E_NOT_FOUND;
 }
 
 // ----------------------------------------------------------- test seam
 
-DWORD CCmTimerQueueInspector::CalendarSlotInterval(const CCmTimerQueueCalendar& aQueue) {
+DWORD CCmTimerQueueInspectorForTesting::CalendarSlotInterval(const CCmTimerQueueCalendar& aQueue) {
   return aQueue.m_impl->slotInterval;
 }
 
-DWORD CCmTimerQueueInspector::CalendarMaxSlot(const CCmTimerQueueCalendar& aQueue) {
+DWORD CCmTimerQueueInspectorForTesting::CalendarMaxSlot(const CCmTimerQueueCalendar& aQueue) {
   return aQueue.m_impl->dwMaxSlotNumber;
 }
 
-DWORD CCmTimerQueueInspector::CalendarCurrentSlot(const CCmTimerQueueCalendar& aQueue) {
+DWORD CCmTimerQueueInspectorForTesting::CalendarCurrentSlot(const CCmTimerQueueCalendar& aQueue) {
   return aQueue.m_impl->currentSlot;
 }
 
-long CCmTimerQueueInspector::CalendarSlotOf(const CCmTimerQueueCalendar& aQueue, ICmTimerHandler* aEh) {
+long CCmTimerQueueInspectorForTesting::CalendarSlotOf(const CCmTimerQueueCalendar& aQueue, ICmTimerHandler* aEh) {
   const DWORD* slot = aQueue.m_impl->slotOf.Find(aEh);
   return slot ? static_cast<long>(*slot) : -1;
 }
 
-size_t CCmTimerQueueInspector::CalendarFireNowCount(const CCmTimerQueueCalendar& aQueue) {
+size_t CCmTimerQueueInspectorForTesting::CalendarFireNowCount(const CCmTimerQueueCalendar& aQueue) {
   size_t n = 0;
   for (const CCmTimerQueueCalendar::SlotType* e = aQueue.m_impl->fireNow; e; e = e->m_pNext) ++n;
   return n;

@@ -1,24 +1,19 @@
 // The min-heap storage.
 //
-// Nodes live in an arena (a vector with a free list) and never move; the
-// heap itself is an array of small entries - the deadline as one 64-bit
+// Nodes live in the shared arena (CmTimerNodeArena.h); the heap itself is
+// an array of small entries - the deadline as one 64-bit
 // microsecond key, a sequence number, the arena index - so sifting compares
 // and moves 16 bytes without touching the nodes. Each arena node records
-// its position in the heap, which makes erasing any node logarithmic. A
-// hash index finds a handler's node.
+// its position in the heap, which makes erasing any node logarithmic.
 //
 // The sequence number orders equal deadlines by scheduling (or re-arming)
 // order. It is compared by signed difference, so it may wrap: only nodes
 // more than 2^31 schedules apart could compare the wrong way round, and
 // then only among equal deadlines.
-//
-// As in the ordered list, a popped node keeps its arena slot and index
-// entry until the next operation shows it is not being re-armed, so a
-// periodic timer's pop and re-push cost no index work.
 #include <vector>
 
 #include "CmDebug.h"
-#include "CmPointerIndex.h"
+#include "CmTimerNodeArena.h"
 #include "CmTimerQueue.h"
 #include "CmTimerQueueInternal.h"
 
@@ -31,24 +26,24 @@ int64_t KeyOf(const CCmTimeValue& aTv) { return static_cast<int64_t>(aTv.GetSec(
 
 }  // namespace
 
-struct CCmTimerMinHeapQueue::Impl {
+namespace {
+
+struct HeapNode {
+  CCmTimerQueueBase::CNode value;
+  uint32_t pos;  // index in the heap; kNone while popped or free
+  void MarkFree() { pos = kNone; }
+};
+
+}  // namespace
+
+struct CCmTimerMinHeapQueue::Impl : CCmTimerNodeArenaT<HeapNode> {
   struct Entry {
     int64_t key;
     uint32_t seq;
     uint32_t node;  // arena index
   };
-  struct Node {
-    CNode value;
-    uint32_t pos;  // index in nodes (the heap); kNone while popped or free
-  };
-
   std::vector<Entry> nodes;  // the heap
-  std::vector<Node> arena;
-  std::vector<uint32_t> freeNodes;
-  CCmPointerIndexT<uint32_t> index;  // handler -> arena index
   uint32_t nextSeq = 0;
-  ICmTimerHandler* popped = nullptr;  // its node waits in the arena for a re-push
-  uint32_t poppedNode = kNone;
 
   static bool Before(const Entry& a, const Entry& b) {
     return a.key < b.key || (a.key == b.key && static_cast<int32_t>(a.seq - b.seq) < 0);
@@ -98,64 +93,21 @@ struct CCmTimerMinHeapQueue::Impl {
     }
   }
 
-  uint32_t NewNode(const CNode& aNode) {
-    uint32_t node;
-    if (!freeNodes.empty()) {
-      node = freeNodes.back();
-      freeNodes.pop_back();
-      arena[node].value = aNode;
-    } else {
-      node = static_cast<uint32_t>(arena.size());
-      arena.push_back(Node{aNode, kNone});
-    }
-    return node;
-  }
-
-  void FreeNode(uint32_t aNode) {
-    arena[aNode].pos = kNone;
-    freeNodes.push_back(aNode);
-  }
-
   void Insert(uint32_t aNode) {
     nodes.push_back(Entry());
     SiftUp(nodes.size() - 1, Entry{KeyOf(arena[aNode].value.m_tvExpired), nextSeq++, aNode});
   }
 
-  // The popped node is not coming back.
-  void SettlePop() {
-    if (!popped) return;
-    index.Erase(popped);
-    FreeNode(poppedNode);
-    popped = nullptr;
-    poppedNode = kNone;
-  }
-
   // 0 when the handler's node was removed, 1 when it had none.
   int Erase(ICmTimerHandler* aEh) {
-    SettlePop();
-    uint32_t* found = index.Find(aEh);
-    if (!found) return 1;
-    const uint32_t node = *found;
-    index.Erase(aEh);
+    const uint32_t node = TakeIndexed(aEh);
+    if (node == kNone) return 1;
     RemoveAt(arena[node].pos);
     FreeNode(node);
     return 0;
   }
 
-  void Push(const CNode& aNode) {
-    if (popped == aNode.m_pEh) {
-      // A re-arm: the popped node and its index entry are still in place.
-      popped = nullptr;
-      arena[poppedNode].value = aNode;
-      Insert(poppedNode);
-      poppedNode = kNone;
-      return;
-    }
-    SettlePop();
-    const uint32_t node = NewNode(aNode);
-    index.Insert(aNode.m_pEh, node);
-    Insert(node);
-  }
+  void Push(const CNode& aNode) { Insert(NodeForPush(aNode)); }
 
   void PopTop(CNode& aNode) {
     SettlePop();
@@ -163,8 +115,7 @@ struct CCmTimerMinHeapQueue::Impl {
     aNode = arena[node].value;
     RemoveAt(0);
     arena[node].pos = kNone;
-    popped = aNode.m_pEh;
-    poppedNode = node;
+    KeepPopped(node);
   }
 };
 
@@ -198,4 +149,4 @@ int CCmTimerMinHeapQueue::GetEarliestTime_l(CCmTimeValue& aEarliest) const {
   return 0;
 }
 
-size_t CCmTimerQueueInspector::HeapSize(const CCmTimerMinHeapQueue& aQueue) { return aQueue.m_impl->nodes.size(); }
+size_t CCmTimerQueueInspectorForTesting::HeapSize(const CCmTimerMinHeapQueue& aQueue) { return aQueue.m_impl->nodes.size(); }

@@ -1,35 +1,36 @@
 // The timing-wheel storage.
 //
-//   bucket b:  near list  (slot, scheduling order)   a ~ a ~ a ~ a(+3000)
-//              far list   (deadline order)           [f f f], front last
+//   bucket b:  near list  (deadline order)   a ~ a ~ a ~ a(+3000)
+//              far list   (deadline order)   [f f f], front last
 //
 // A node's slot is its deadline in 10 ms units; its bucket is the slot
-// modulo 3000. A near list holds the nodes of one slot in the usual case,
-// so a push appends at its tail; after a late CheckExpire it may also hold
-// a node one revolution on, which is then kept behind (the list stays
-// sorted by slot, then by scheduling order). A far list is kept in
+// modulo 3000. A near list holds the nodes of one slot in the usual case;
+// after a late CheckExpire it may also hold a node one revolution on. It is
+// kept in deadline order, equal deadlines in scheduling order, so a push
+// appends at its tail unless it is due before the tail (then it walks back
+// from the tail: timers of one 10 ms slot are few). A far list is kept in
 // deadline order, equal deadlines newest first, as an array whose last entry
 // is its front.
 //
 // Next node: the wheel always knows the node it fires next ("announced")
 // and reports that node's deadline as the earliest time. The announced node
-// is the front of the near list of bucket(cursor) if that front is in slot
-// `cursor`, else the front of the far list of that bucket; `cursor` is the
-// smallest slot held (no node has a smaller one). A push into an earlier
-// slot moves the cursor back at once. Firing or erasing the announced node
+// is the earlier of the near and the far front of bucket(cursor) that are in
+// slot `cursor` (on equal deadlines the near one); `cursor` is the smallest
+// slot held (no node has a smaller one). A push into an earlier slot moves
+// the cursor back at once, and a push into the cursor's slot due before the
+// announced node is announced instead. Firing or erasing the announced node
 // searches on from its bucket: a bucket d places further on can only hold
 // slots >= cursor + d, so the search stops at the first bucket whose best
 // candidate is that slot; two bitmaps of non-empty buckets skip the empty
 // ones 64 at a time.
 //
-// Nodes live in an arena, near ones linked by index (no allocation per
-// push once warm); a hash index finds a handler's node; a popped node keeps its slot
-// and index entry until the next operation shows it is not re-armed.
+// Nodes live in the shared arena (CmTimerNodeArena.h), near ones linked by
+// arena index, so a push allocates nothing once warm.
 #include <algorithm>
 #include <vector>
 
 #include "CmDebug.h"
-#include "CmPointerIndex.h"
+#include "CmTimerNodeArena.h"
 #include "CmTimerQueue.h"
 #include "CmTimerQueueInternal.h"
 
@@ -70,14 +71,22 @@ struct Bitmap {
 
 int CCmTimerWheelQueue::BucketIndex(const CCmTimeValue& aTime) { return BucketOfSlot(SlotOf(aTime)); }
 
-struct CCmTimerWheelQueue::Impl {
-  struct Node {
-    CNode value;
-    int64_t slot;
-    uint32_t prev, next;  // near lists only
-    int32_t bucket;       // -1 while popped or free
-    bool far;
-  };
+namespace {
+
+struct WheelNode {
+  CCmTimerQueueBase::CNode value;
+  int64_t key;  // the deadline in microseconds
+  int64_t slot;
+  uint32_t prev, next;  // near lists only
+  int32_t bucket;       // -1 while popped or free
+  bool far;
+  void MarkFree() { bucket = -1; }
+};
+
+}  // namespace
+
+struct CCmTimerWheelQueue::Impl : CCmTimerNodeArenaT<WheelNode> {
+  typedef WheelNode Node;
   struct List {
     uint32_t head = kNone, tail = kNone;
   };
@@ -92,30 +101,26 @@ struct CCmTimerWheelQueue::Impl {
   // The next node a bucket offers, with what decides its turn.
   struct Candidate {
     uint32_t node = kNone;
+    int64_t key = 0;
     int64_t slot = 0;
     bool far = false;
     CCmTimeValue expired;
-    // By slot, near before far.
+    // By deadline, near before far.
     bool Before(const Candidate& aOther) const {
-      return aOther.node == kNone || slot < aOther.slot || (slot == aOther.slot && !far && aOther.far);
+      return aOther.node == kNone || key < aOther.key || (key == aOther.key && !far && aOther.far);
     }
   };
 
-  std::vector<Node> arena;
-  std::vector<uint32_t> freeNodes;
   List nearLists[kBuckets];
-  // Not below the slot of each near list's tail: a push at or after it
+  // Not below the deadline of each near list's tail: a push at or after it
   // appends without touching the tail node first.
-  int64_t nearTailSlot[kBuckets];
+  int64_t nearTailKey[kBuckets];
   FarList farLists[kBuckets];
   Bitmap nearBits, farBits;
-  CCmPointerIndexT<uint32_t> index;  // handler -> arena index
   size_t count = 0;
   int64_t cursor = 0;
   uint32_t announced = kNone;
   CCmTimeValue earliest;  // the announced node's deadline
-  ICmTimerHandler* popped = nullptr;
-  uint32_t poppedNode = kNone;
 
   static int64_t KeyOf(const CCmTimeValue& aTime) {
     return static_cast<int64_t>(aTime.GetSec()) * 1000000 + aTime.GetUsec();
@@ -128,7 +133,7 @@ struct CCmTimerWheelQueue::Impl {
     Node& n = arena[aNode];
     if (n.far) {
       FarList& list = farLists[n.bucket];
-      const int64_t key = KeyOf(n.value.m_tvExpired);
+      const int64_t key = n.key;
       auto it = std::partition_point(list.begin(), list.end(), [key](const FarEntry& e) { return e.key > key; });
       while (it->node != aNode) ++it;
       list.erase(it);
@@ -137,7 +142,7 @@ struct CCmTimerWheelQueue::Impl {
       List& list = nearLists[n.bucket];
       if (n.prev == kNone) list.head = n.next;
       else arena[n.prev].next = n.next;
-      if (n.next == kNone) list.tail = n.prev;  // its slot is no later: nearTailSlot stays a bound
+      if (n.next == kNone) list.tail = n.prev;  // its deadline is no later: nearTailKey stays a bound
       else arena[n.next].prev = n.prev;
       if (list.head == kNone) nearBits.Clear(n.bucket);
     }
@@ -145,14 +150,14 @@ struct CCmTimerWheelQueue::Impl {
     --count;
   }
 
-  // Near: after the last node of the same or an earlier slot (normally the
-  // tail). Far: before the first node not earlier than it.
+  // Near: after the last node due no later (normally the tail). Far:
+  // before the first node not earlier than it.
   void Link(uint32_t aNode) {
     Node& n = arena[aNode];
     ++count;
     if (n.far) {
       FarList& list = farLists[n.bucket];
-      const int64_t key = KeyOf(n.value.m_tvExpired);
+      const int64_t key = n.key;
       list.insert(std::partition_point(list.begin(), list.end(), [key](const FarEntry& e) { return e.key >= key; }),
                   FarEntry{key, aNode});
       farBits.Set(n.bucket);
@@ -160,14 +165,14 @@ struct CCmTimerWheelQueue::Impl {
     }
     List& list = nearLists[n.bucket];
     uint32_t after = list.tail;
-    if (after != kNone && nearTailSlot[n.bucket] > n.slot) {
-      while (after != kNone && arena[after].slot > n.slot) after = arena[after].prev;
+    if (after != kNone && nearTailKey[n.bucket] > n.key) {
+      while (after != kNone && arena[after].key > n.key) after = arena[after].prev;
     }
     n.prev = after;
     n.next = after == kNone ? list.head : arena[after].next;
     if (n.next == kNone) {
       list.tail = aNode;
-      nearTailSlot[n.bucket] = n.slot;
+      nearTailKey[n.bucket] = n.key;
     } else {
       arena[n.next].prev = aNode;
     }
@@ -180,6 +185,7 @@ struct CCmTimerWheelQueue::Impl {
   Candidate NearFront(int aBucket) const {
     Candidate c;
     if ((c.node = nearLists[aBucket].head) != kNone) {
+      c.key = arena[c.node].key;
       c.slot = arena[c.node].slot;
       c.expired = arena[c.node].value.m_tvExpired;
     }
@@ -191,6 +197,7 @@ struct CCmTimerWheelQueue::Impl {
     if (!farLists[aBucket].empty()) {
       const FarEntry& front = farLists[aBucket].back();
       c.node = front.node;
+      c.key = front.key;
       c.slot = SlotOfKey(front.key);
       c.expired = CCmTimeValue(static_cast<long>(front.key / 1000000), static_cast<long>(front.key % 1000000));
     }
@@ -202,13 +209,15 @@ struct CCmTimerWheelQueue::Impl {
     earliest = aNext.expired;
   }
 
-  // Announces what bucket aBucket offers for the cursor's slot: its near
-  // front when that is of the slot, else its far front.
+  // Announces what bucket aBucket offers for the cursor's slot: the earlier
+  // of its near and far fronts that are of the slot.
   void AnnounceAt(int aBucket) {
+    Candidate best;
     const Candidate near = NearFront(aBucket);
-    if (near.node != kNone && near.slot == cursor) return Announce(near);
+    if (near.node != kNone && near.slot == cursor) best = near;
     const Candidate far = FarFront(aBucket);
-    if (far.node != kNone && far.slot == cursor) Announce(far);
+    if (far.node != kNone && far.slot == cursor && far.Before(best)) best = far;
+    if (best.node != kNone) Announce(best);
   }
 
   // Finds the announced node from the cursor on (every node's slot >= cursor).
@@ -241,35 +250,10 @@ struct CCmTimerWheelQueue::Impl {
   }
 
   // ---- nodes
-  uint32_t NewNode(const CNode& aNode) {
-    uint32_t node;
-    if (!freeNodes.empty()) {
-      node = freeNodes.back();
-      freeNodes.pop_back();
-    } else {
-      node = static_cast<uint32_t>(arena.size());
-      arena.push_back(Node());
-    }
-    arena[node].value = aNode;
-    return node;
-  }
-
-  void FreeNode(uint32_t aNode) {
-    arena[aNode].bucket = -1;
-    freeNodes.push_back(aNode);
-  }
-
-  void SettlePop() {
-    if (!popped) return;
-    index.Erase(popped);
-    FreeNode(poppedNode);
-    popped = nullptr;
-    poppedNode = kNone;
-  }
-
   // Files a node holding aNode.value; aNow decides near or far.
   void Place(uint32_t aNode, const CCmTimeValue& aNow) {
     Node& n = arena[aNode];
+    n.key = KeyOf(n.value.m_tvExpired);
     n.slot = SlotOf(n.value.m_tvExpired);
     n.bucket = BucketOfSlot(n.slot);
     n.far = n.value.m_tvExpired.GetSec() > aNow.GetSec() + kNearSeconds;
@@ -280,26 +264,11 @@ struct CCmTimerWheelQueue::Impl {
     if (n.slot == cursor) AnnounceAt(n.bucket);
   }
 
-  void Push(const CNode& aNode, const CCmTimeValue& aNow) {
-    if (popped == aNode.m_pEh) {
-      popped = nullptr;
-      arena[poppedNode].value = aNode;
-      Place(poppedNode, aNow);
-      poppedNode = kNone;
-      return;
-    }
-    SettlePop();
-    const uint32_t node = NewNode(aNode);
-    index.Insert(aNode.m_pEh, node);
-    Place(node, aNow);
-  }
+  void Push(const CNode& aNode, const CCmTimeValue& aNow) { Place(NodeForPush(aNode), aNow); }
 
   int Erase(ICmTimerHandler* aEh) {
-    SettlePop();
-    uint32_t* found = index.Find(aEh);
-    if (!found) return 1;
-    const uint32_t node = *found;
-    index.Erase(aEh);
+    const uint32_t node = TakeIndexed(aEh);
+    if (node == kNone) return 1;
     Unlink(node);
     FreeNode(node);
     if (node == announced) Refind();
@@ -311,8 +280,7 @@ struct CCmTimerWheelQueue::Impl {
     const uint32_t node = announced;
     aNode = arena[node].value;
     Unlink(node);
-    popped = aNode.m_pEh;
-    poppedNode = node;
+    KeepPopped(node);
     Refind();
   }
 };
@@ -332,7 +300,7 @@ int CCmTimerWheelQueue::PushNode_l(const CNode& aNode) {
 int CCmTimerWheelQueue::EraseNode_l(ICmTimerHandler* aEh) { return m_impl->Erase(aEh); }
 
 int CCmTimerWheelQueue::RePushNode_l(const CNode& aNode) {
-  m_impl->Push(aNode, CmTimerQueueNow());
+  m_impl->Push(aNode, CCmTimeValue::GetTimeOfDay());
   return 0;
 }
 
@@ -359,10 +327,10 @@ size_t CountList(const Impl& aImpl, const List& aList) {
 }
 }  // namespace
 
-size_t CCmTimerQueueInspector::WheelNearCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
+size_t CCmTimerQueueInspectorForTesting::WheelNearCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
   return CountList(*aQueue.m_impl, aQueue.m_impl->nearLists[aBucket]);
 }
 
-size_t CCmTimerQueueInspector::WheelFarCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
+size_t CCmTimerQueueInspectorForTesting::WheelFarCount(const CCmTimerWheelQueue& aQueue, int aBucket) {
   return aQueue.m_impl->farLists[aBucket].size();
 }

@@ -25,30 +25,20 @@
 #include <new>
 #include <utility>
 
+#include "CmClockSource.h"
 #include "CmDebug.h"
 #include "CmThread.h"
-#include "CmTimerWrapperIDInternal.h"
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
 
 namespace {
 
-std::atomic<void (*)(unsigned)> g_pfnCancelSleep{nullptr};
-
 // The wait of a foreign cancel for a running delivery: 5 x 30 ms, then
-// 20 x 100 ms.
+// 20 x 100 ms; a delivery that ends wakes it at once.
 constexpr int kShortSleeps = 5;
 constexpr unsigned kShortSleepMs = 30;
 constexpr int kLongSleeps = 20;
 constexpr unsigned kLongSleepMs = 100;
-
-void CancelSleep(unsigned aMs) {
-  if (void (*sleep)(unsigned) = g_pfnCancelSleep.load()) {
-    sleep(aMs);
-  } else {
-    cm_platform::SleepMs(aMs);
-  }
-}
 
 // One counted reference to a handler.
 class RefHolder {
@@ -101,30 +91,39 @@ void ReleaseKeptRef(void* aRef) { static_cast<CCmTimerWrapperRef*>(aRef)->Releas
 
 }  // namespace
 
-void CmTimerWrapperSetCancelSleep(void (*aSleep)(unsigned aMs)) { g_pfnCancelSleep.store(aSleep); }
-
 // ------------------------------------------------------- CCmTimerWrapperRef
 
 CCmTimerWrapperRef::CCmTimerWrapperRef(CCmTimerWrapperID* aParent, DWORD aThreadId)
-    : m_pParent(aParent), m_pTimerQueue(nullptr), m_dwThreadId(aThreadId), m_bExecuting(false), m_bCancelled(false) {}
+    : m_pParent(aParent),
+      m_pTimerQueue(nullptr),
+      m_dwThreadId(aThreadId),
+      m_bExecuting(false),
+      m_bCancelled(false),
+      m_pCancelSleep(nullptr) {}
 
 CCmTimerWrapperRef::~CCmTimerWrapperRef() {
   if (PrepareCancel()) {
     if (ICmTimerQueue* queue = m_pTimerQueue.load()) queue->CancelTimer(this);
   }
+  delete m_pCancelSleep.load();
 }
 
 void CCmTimerWrapperRef::OnTimeout(const CCmTimeValue& aCurTime, void* aArg) {
   m_bExecuting.store(true);
   if (m_bCancelled.load()) {
-    m_bExecuting.store(false);
+    EndDelivery();
     return;
   }
   // The sink may delete the wrapper, and with it the wrapper's reference.
   AddReference();
   if (CCmTimerWrapperID* parent = m_pParent.load()) parent->OnTimeout(aCurTime, aArg);
-  m_bExecuting.store(false);
+  EndDelivery();
   ReleaseReference();
+}
+
+void CCmTimerWrapperRef::EndDelivery() {
+  m_bExecuting.store(false);
+  if (CCmWakeableSleep* cancelSleep = m_pCancelSleep.load()) cancelSleep->Wake();
 }
 
 int CCmTimerWrapperRef::ScheduleOnOwner(ICmTimerQueue* aQueue, CCmTimerWrapperIDSink* aSink,
@@ -151,8 +150,12 @@ bool CCmTimerWrapperRef::PrepareCancel() {
   m_bCancelled.store(true);
   CCmTimerWrapperID* const parent = m_pParent.exchange(nullptr);
   if (CallerOwnsQueue()) return true;
-  for (int i = 0; i < kShortSleeps + kLongSleeps && m_bExecuting.load(); ++i) {
-    CancelSleep(i < kShortSleeps ? kShortSleepMs : kLongSleepMs);
+  if (m_bExecuting.load()) {
+    auto executing = [this] { return m_bExecuting.load(); };
+    CCmWakeableSleep& sleep = CCmWakeableSleep::In(m_pCancelSleep);
+    if (sleep.SleepWhile(executing, kShortSleepMs, kShortSleeps) == kShortSleeps) {
+      sleep.SleepWhile(executing, kLongSleepMs, kLongSleeps);
+    }
   }
   if (m_bExecuting.load()) {
     CM_ERROR_TRACE_THIS("CCmTimerWrapperRef::Cancel, the timer has been executed too long time, parent="

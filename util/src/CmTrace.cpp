@@ -3,13 +3,14 @@
 //
 // util_adapter_trace() keeps all its state on the stack and reads the
 // settings without locks (relaxed atomics: a change is seen by the next
-// message). It allocates only for texts longer than 1024 bytes.
+// message). It allocates only for texts longer than 1024 bytes. The trace
+// files and the outside trace library are sinks registered from their own
+// sources (CmTraceInternal.h); nothing here knows them.
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "CmQloTrace.h"
 #include "CmTrace.h"
 #include "CmTraceInternal.h"
 #include "platform/CmPlatform.h"
@@ -24,12 +25,12 @@ std::atomic<unsigned> g_nTraceOption{5};
 std::atomic<util_external_trace_sink> g_pfnSink{nullptr};
 std::atomic<util_external_trace_sink> g_pfnLogstashSink{nullptr};
 std::atomic<util_external_crash_sink> g_pfnCrashSink{nullptr};
+std::atomic<ICmTraceSink*> g_pSinks[2] = {{nullptr}, {nullptr}};  // by CmTraceOutput
 
 constexpr unsigned kOptionTraceLibrary = 0x1;
 constexpr unsigned kOptionTraceFiles = 0x2;
 constexpr unsigned kOptionSinkExclusive = 0x4;
 constexpr unsigned kOptionLogstash = 0x8;
-constexpr size_t kRawChunk = 2047;
 
 void RecomputeThreshold() {
   const int mask = static_cast<int>(g_nExternalMask.load(std::memory_order_relaxed));
@@ -37,10 +38,19 @@ void RecomputeThreshold() {
   g_nCmTraceThreshold.store(mask > trouble ? mask : trouble, std::memory_order_relaxed);
 }
 
+// A module's name is its file name without the release suffix: the loader
+// opens a versioned library by its SONAME ("libzarutil.so.0", the file being
+// "libzarutil.so.0.1.0"), yet trace lines name it "libzarutil.so" in every
+// release so that filters on the name keep working.
 const char* BaseName(const std::string& aPath, size_t& aLength) {
   const size_t slash = aPath.rfind('/');
   const size_t start = slash == std::string::npos ? 0 : slash + 1;
   aLength = aPath.size() - start;
+  const size_t so = aPath.rfind(".so.");
+  if (so != std::string::npos && so > start &&
+      aPath.find_first_not_of("0123456789.", so + 4) == std::string::npos) {
+    aLength = so + 3 - start;
+  }
   return aPath.c_str() + start;
 }
 
@@ -57,6 +67,10 @@ std::string ComputeOwnModuleName() {
 }
 
 }  // namespace
+
+void CmTraceSetSink(CmTraceOutput aOutput, ICmTraceSink* aSink) {
+  g_pSinks[aOutput].store(aSink, std::memory_order_release);
+}
 
 void CmTraceSetTroubleshootingLevel(int aLevel) {
   g_nTroubleshootingLevel.store(aLevel, std::memory_order_relaxed);
@@ -112,7 +126,8 @@ bool GetCallerModuleName(char* aBuf, size_t aSize) {
 }
 
 bool is_module_trace_enabled(unsigned aLevel, const char* aModule) {
-  return CmTraceFileModuleEnabled(aLevel, aModule) == 1;
+  ICmTraceSink* files = g_pSinks[CmTraceOutput_Files].load(std::memory_order_acquire);
+  return files && files->ModuleEnabled(aLevel, aModule);
 }
 
 void util_adapter_trace(unsigned aLevel, const char* aModule, const char* aText, unsigned aLength) {
@@ -149,21 +164,17 @@ void util_adapter_trace(unsigned aLevel, const char* aModule, const char* aText,
     module = callerName;
   }
 
+  const unsigned textLength = line.tell() - textStart;
   if (option & kOptionTraceLibrary) {
-    CCmQloTrace* qlo = CCmQloTrace::instance();
-    const CmQloTraceRawFn raw = qlo ? qlo->RawEntry() : nullptr;
-    if (raw) {
-      const unsigned libLevel = qlo->LibraryLevel(aLevel);
-      const size_t textLength = line.tell() - textStart;
-      size_t offset = 0;
-      while (textLength - offset > kRawChunk) {
-        raw(libLevel, module, "", text + offset);
-        offset += kRawChunk;
-      }
-      raw(libLevel, module, "", text + offset);
+    if (ICmTraceSink* library = g_pSinks[CmTraceOutput_Library].load(std::memory_order_acquire)) {
+      library->Write(aLevel, module, text, textLength);
     }
   }
-  if (option & kOptionTraceFiles) CmTraceFileWrite(aLevel, module, text);
+  if (option & kOptionTraceFiles) {
+    if (ICmTraceSink* files = g_pSinks[CmTraceOutput_Files].load(std::memory_order_acquire)) {
+      files->Write(aLevel, module, text, textLength);
+    }
+  }
   if (option & kOptionLogstash) {
     const util_external_trace_sink logstash = g_pfnLogstashSink.load(std::memory_order_relaxed);
     if (logstash) logstash(aLevel, buf, line.tell());

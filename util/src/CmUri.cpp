@@ -162,10 +162,8 @@ bool CCmUri::ParseHostnamePort(const CCmString& aText, CCmString& aHost, unsigne
 }
 
 short CCmUri::GetDefaultPort(const CCmString& aScheme) {
-  if (aScheme == "http" || aScheme == "ws") return 80;
-  if (aScheme == "https" || aScheme == "wss") return 443;
   if (aScheme == "stun") return 3478;
-  return 0;
+  return static_cast<short>(cm_uri_text::WebDefaultPort(aScheme));
 }
 
 bool CCmUri::IsNumber(const CCmString& aText) {

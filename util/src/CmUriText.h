@@ -18,6 +18,14 @@ inline std::string_view TrimBlanks(std::string_view aText) {
   return aText.substr(first, last - first + 1);
 }
 
+// The port a web scheme implies: 80 for "http" and "ws", 443 for "https"
+// and "wss" (exact, case-sensitive), else 0.
+inline unsigned short WebDefaultPort(std::string_view aScheme) {
+  if (aScheme == "http" || aScheme == "ws") return 80;
+  if (aScheme == "https" || aScheme == "wss") return 443;
+  return 0;
+}
+
 inline bool IsAsciiDigit(char aChar) { return aChar >= '0' && aChar <= '9'; }
 inline bool IsAsciiUpper(char aChar) { return aChar >= 'A' && aChar <= 'Z'; }
 inline bool IsAsciiAlpha(char aChar) { return IsAsciiUpper(aChar) || (aChar >= 'a' && aChar <= 'z'); }

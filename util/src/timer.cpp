@@ -3,19 +3,21 @@
 #include "CmClock.h"
 
 #include "CmClockInternal.h"
+#include "CmClockSource.h"
 #include "CmDebug.h"
 #include "CmThread.h"
 #include "CmTrace.h"
 #include "CmUtilTemplates.h"
-#include "platform/CmPlatform.h"
 #include "platform/CmPlatformClock.h"
-#include "platform/CmPlatformThread.h"
 
 std::atomic<unsigned long long> g_qwCmLowTickUs{kMockTimeDisabled};
 
 namespace {
 
 constexpr long long kSecondsPerYear = 31536000LL;
+// The steady counter behind timer_policy is the monotonic clock in
+// nanoseconds.
+constexpr int64_t kCounterFrequency = 1000000000;
 const CCmTimeValue kLowTickInterval(0L, 10000L);
 
 std::atomic<unsigned long long> g_qwMockTime{kMockTimeDisabled};
@@ -56,22 +58,20 @@ long long Elapsed(unsigned long long aNow, unsigned long long aTag, unsigned lon
 
 // ------------------------------------------------------------- policies
 
-unsigned long long CmTickCountUs() { return static_cast<unsigned long long>(cm_platform::TickCountMs()) * 1000ULL; }
+unsigned long long CmTickCountUs() { return static_cast<unsigned long long>(cm_clock::TickCountMs()) * 1000ULL; }
 
-unsigned long long tick_policy::now_us() { return cm_platform::MonotonicNanoseconds() / 1000ULL; }
+unsigned long long tick_policy::now_us() {
+  return static_cast<unsigned long long>(cm_clock::MonotonicNanoseconds()) / 1000ULL;
+}
 
 void low_tick_policy::start() { startLowTick(); }
 
 void low_tick_policy::stop() { stopLowTick(); }
 
 PretInitialationTimer::PretInitialationTimer()
-    : frequency(cm_platform::HighResolutionFrequency()), start(0), epoch(0) {
-  int64_t count = 0;
-  start = cm_platform::HighResolutionCounter(count)
-              ? CounterMicros(count)
-              : static_cast<unsigned long long>(cm_platform::ProcessClockMs()) * 1000ULL;
-  epoch = static_cast<unsigned long long>(cm_platform::WallClockMicroseconds() / 1000000) * 1000000ULL;
-}
+    : frequency(kCounterFrequency),
+      start(CounterMicros(cm_clock::MonotonicNanoseconds())),
+      epoch(static_cast<unsigned long long>(cm_clock::WallMicroseconds() / 1000000) * 1000000ULL) {}
 
 unsigned long long PretInitialationTimer::CounterMicros(int64_t aCount) const {
   // A frequency in whole MHz divides exactly; the double form loses
@@ -84,11 +84,7 @@ unsigned long long PretInitialationTimer::CounterMicros(int64_t aCount) const {
 unsigned long long timer_policy::now() {
   PretInitialationTimer* pPretInitialationTimer = CCmSingletonT<PretInitialationTimer>::Instance();
   CM_ASSERTE_RETURN(pPretInitialationTimer, 0);
-  int64_t count;
-  if (cm_platform::HighResolutionCounter(count)) {
-    return pPretInitialationTimer->epoch + pPretInitialationTimer->CounterMicros(count) - pPretInitialationTimer->start;
-  }
-  return pPretInitialationTimer->epoch + static_cast<unsigned long long>(cm_platform::ProcessClockMs()) * 1000ULL -
+  return pPretInitialationTimer->epoch + pPretInitialationTimer->CounterMicros(cm_clock::MonotonicNanoseconds()) -
          pPretInitialationTimer->start;
 }
 
@@ -256,12 +252,12 @@ void stopLowTick(void) {
   CM_INFO_TRACE("stopLowTick, leave. refNum=" << refNum);
 }
 
-int32_t CmLowTickRefCount() {
+int32_t CmLowTickRefCountForTesting() {
   CCmMutexGuardT<CCmMutexThread> guard(TickMutex());
   return refNum;
 }
 
-ACmThread* CmLowTickThread() {
+ACmThread* CmLowTickThreadForTesting() {
   CCmMutexGuardT<CCmMutexThread> guard(TickMutex());
   return g_tickThread;
 }

@@ -1,11 +1,13 @@
 // CmPlatform.h - the operating-system layer, in the library's own terms.
 //
-// Everything the library needs from the OS goes through here; the rest of
-// the code includes no OS header it does not need. This build implements it
-// over POSIX/Linux in platform/posix/.
+// Everything the library needs from the OS goes through the headers of this
+// folder, which include no OS header themselves; the build compiles one
+// implementation folder beside them (posix/ for Linux), the only code of the
+// library that includes OS headers.
 //
 // Conventions: "last error" is errno; waits take milliseconds with -1 meaning
-// without limit and measure on the monotonic clock.
+// without limit and measure on the monotonic clock. The clocks and sleep
+// are in CmPlatformClock.h.
 #ifndef CM_PLATFORM_H
 #define CM_PLATFORM_H
 
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "CmMutex.h"
+#include "CmTestHooks.h"
 
 struct CmPlatformEvent;
 struct CmPlatformSemaphore;
@@ -29,16 +32,17 @@ uint32_t CurrentThreadId();   // kernel thread id
 uint32_t CurrentProcessId();
 int LastError();              // errno of the calling thread
 void SetLastError(int aError);
-void SleepMs(unsigned aMilliseconds);
 
 // ---- recursive lock stored in caller memory
 bool CriticalSectionInit(CmCriticalSection& aCs);
 void CriticalSectionDestroy(CmCriticalSection& aCs);
-// Enter/TryEnter/Leave are the hot path of every lock in the library; they
-// are defined inline by the platform's CmPlatformLock.inc below.
-inline bool CriticalSectionEnter(CmCriticalSection& aCs);
-inline bool CriticalSectionTryEnter(CmCriticalSection& aCs);  // false when held elsewhere
-inline bool CriticalSectionLeave(CmCriticalSection& aCs);
+// The hot path of every lock in the library: each is one jump into the
+// platform's own lock call, whose result it returns (0 when done, else the
+// platform's error number; TryEnter's is non-zero when the lock is held
+// elsewhere).
+int CriticalSectionEnter(CmCriticalSection& aCs);
+int CriticalSectionTryEnter(CmCriticalSection& aCs);
+int CriticalSectionLeave(CmCriticalSection& aCs);
 
 // ---- events (manual or automatic reset); null handles fail with EINVAL
 CmPlatformEvent* EventCreate(bool aManualReset, bool aInitialState);
@@ -54,12 +58,6 @@ bool SemaphoreClose(CmPlatformSemaphore* aSemaphore);
 bool SemaphoreRelease(CmPlatformSemaphore* aSemaphore, long aCount);
 WaitResult SemaphoreWait(CmPlatformSemaphore* aSemaphore, long aMilliseconds);
 
-// ---- clocks
-int64_t WallClockMicroseconds();       // since 1970-01-01 UTC
-int64_t MonotonicMicroseconds();       // arbitrary origin, never goes back
-bool LocalTime(int64_t aSeconds, struct tm* aOut);
-bool UtcTime(int64_t aSeconds, struct tm* aOut);
-
 // ---- loaded objects
 // Full path of the loaded object (library or executable) holding aAddress.
 bool ModulePathOfAddress(const void* aAddress, std::string& aPath);
@@ -71,13 +69,11 @@ void ModuleClose(void* aModule);
 // Return addresses of the calling stack, innermost first.
 int CaptureStack(void** aFrames, int aMaxFrames);
 
-// Test seam: the next aCount event or semaphore creations fail (ENOMEM), so
-// tests reach the failure paths of the waitable objects.
-CM_EXPORT void cm_platform_test_fail_creations(int aCount);
+// The next aCount event or semaphore creations fail (ENOMEM), so tests
+// reach the failure paths of the waitable objects.
+CM_TEST_EXPORT void FailCreationsForTesting(int aCount);
 
 }  // namespace cm_platform
-
-#include "platform/posix/CmPlatformLock.inc"
 
 // The library's module loader. aFileName is a bare file name looked for in
 // the directory of this library only; the file must be a regular file (not a

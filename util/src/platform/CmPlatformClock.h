@@ -1,27 +1,34 @@
-// CmPlatformClock.h - the clocks behind the tick policies, in the library's
-// own terms.
+// CmPlatformClock.h - the operating system's clocks and sleep, in the
+// library's own terms.
 //
-// The monotonic clock of CmPlatform.h counts microseconds; the tick
-// policies also need the raw high-resolution counter with its frequency
-// (the wall-clock policy converts it the way the engine always has), the
-// counter in nanoseconds, and the process clock as a fallback. On Linux the
-// counter is CLOCK_MONOTONIC in nanoseconds, so its frequency is 10^9; the
-// 32-bit millisecond tick count stays in CmPlatformThread.h.
+// Only the clock source (CmClockSource.h) and the calendar conversions of
+// the time types call these: every family reads time through the clock
+// source, so that tests can move all of it at once.
+//
+// Thread safety: every function may be called from any thread.
 #ifndef CM_PLATFORM_CLOCK_H
 #define CM_PLATFORM_CLOCK_H
 
 #include <cstdint>
+#include <ctime>
+
+struct timeval;
 
 namespace cm_platform {
 
-// The high-resolution counter; false when it cannot be read.
-bool HighResolutionCounter(int64_t& aCount);
-// Counts per second of HighResolutionCounter (never 0).
-int64_t HighResolutionFrequency();
-// The steady counter in nanoseconds (arbitrary origin, never goes back).
-uint64_t MonotonicNanoseconds();
-// CPU time of the process in milliseconds.
-int64_t ProcessClockMs();
+// Wall-clock nanoseconds since 1970-01-01 UTC (jumps when the clock is set).
+int64_t WallClockNanoseconds();
+// Steady nanoseconds from an arbitrary origin; never goes back.
+int64_t MonotonicNanoseconds();
+// Sleeps the calling thread (an interrupted sleep goes on to the end).
+void SleepMs(unsigned aMilliseconds);
+
+// Calendar time of seconds since 1970 in the local time zone / in UTC;
+// false when the conversion fails.
+bool LocalTime(int64_t aSeconds, struct tm* aOut);
+bool UtcTime(int64_t aSeconds, struct tm* aOut);
+// The seconds and microseconds of the platform's struct timeval.
+void TimevalParts(const struct timeval& aTv, long& aSeconds, long& aMicroseconds);
 
 }  // namespace cm_platform
 

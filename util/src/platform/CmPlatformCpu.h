@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "CmDefines.h"
+#include "CmTestHooks.h"
 
 namespace cm_platform {
 
@@ -39,24 +39,24 @@ uint64_t PhysicalMemoryBytes();
 
 // Value of the first "key : value" line of /proc/cpuinfo text whose key is
 // aKey, trimmed; "" when absent.
-CM_EXPORT std::string ParseCpuInfoValue(const std::string& aCpuInfo, const char* aKey);
+CM_TEST_EXPORT std::string ParseCpuInfoValue(const std::string& aCpuInfo, const char* aKey);
 // The CPU description in /proc/cpuinfo text: "model name", else "Hardware",
 // "Processor", "cpu model", "cpu"; "" when none.
-CM_EXPORT std::string ParseCpuInfoBrand(const std::string& aCpuInfo);
+CM_TEST_EXPORT std::string ParseCpuInfoBrand(const std::string& aCpuInfo);
 // "cpu MHz" of /proc/cpuinfo text rounded to whole MHz; -1 when absent or
 // not a positive number.
-CM_EXPORT long ParseCpuInfoMHz(const std::string& aCpuInfo);
+CM_TEST_EXPORT long ParseCpuInfoMHz(const std::string& aCpuInfo);
 // A cpufreq file (kHz) in whole MHz; -1 when not a positive number.
-CM_EXPORT long ParseCpuFreqKHzAsMHz(const std::string& aText);
+CM_TEST_EXPORT long ParseCpuFreqKHzAsMHz(const std::string& aText);
 // A kernel CPU list such as "0-3,8,10-11" as the processor numbers it
 // names, ascending; empty when the text is malformed.
-CM_EXPORT std::vector<unsigned> ParseCpuList(const std::string& aText);
+CM_TEST_EXPORT std::vector<unsigned> ParseCpuList(const std::string& aText);
 // One key per online processor naming its core (the processors sharing it):
 // physical = distinct keys, perCore = processors / physical (0 when there
 // are no keys).
-CM_EXPORT void CountCpuCores(const std::vector<std::string>& aCoreKeys, unsigned& aPhysical, unsigned& aPerCore);
+CM_TEST_EXPORT void CountCpuCores(const std::vector<std::string>& aCoreKeys, unsigned& aPhysical, unsigned& aPerCore);
 // "MemTotal" of /proc/meminfo text in bytes; 0 when absent.
-CM_EXPORT uint64_t ParseMemInfoTotalBytes(const std::string& aMemInfo);
+CM_TEST_EXPORT uint64_t ParseMemInfoTotalBytes(const std::string& aMemInfo);
 
 }  // namespace cm_platform
 

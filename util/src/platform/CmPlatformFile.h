@@ -1,5 +1,5 @@
-// CmPlatformFile.h - files, directories, the environment and the host's
-// identity, in the library's own terms.
+// CmPlatformFile.h - files, directories and the environment, in the
+// library's own terms.
 //
 // The configuration readers and the trace files reach the file system only
 // through here (besides the standard C and C++ streams). Paths use '/'.
@@ -17,10 +17,6 @@ namespace cm_platform {
 // Full path of the running executable; false when it cannot be told.
 bool ExecutablePath(std::string& aPath);
 
-// The computer's host name; on failure false with the error number in
-// aError.
-bool HostName(std::string& aName, int& aError);
-
 // The system's directory for temporary files ($TMPDIR when set, else the
 // platform's default), always ending with '/'; empty when it cannot be told.
 std::string TempDirectory();
@@ -28,9 +24,23 @@ std::string TempDirectory();
 // Value of an environment variable; false when it is not set.
 bool GetEnv(const char* aName, std::string& aValue);
 
-// Creates one directory level, readable and writable by its owner only; an
-// existing directory counts as success.
-bool MakeDirectory(const char* aPath);
+// The calling user's directory for data that outlives a run (logs, history):
+// $XDG_STATE_HOME when it is an absolute path, else $HOME/.local/state when
+// $HOME is one; always ending with '/'. False when the user has no home.
+bool UserStateDirectory(std::string& aDir);
+
+// A short text telling the calling user apart from the machine's other
+// users (the effective user id), for per-user names in shared directories.
+std::string UserTag();
+
+// Makes aPath a directory that only the calling user controls. Its last
+// aPrivateLevels levels are created owner-only when missing, and each must
+// then be a real directory (not a symbolic link) owned by the calling user
+// and writable by nobody else. Missing levels above them are created
+// owner-only when aCreateParents is set. False when the directory cannot be
+// made so: an existing level owned by someone else or writable by others is
+// refused, never altered.
+bool MakePrivateDirectory(const std::string& aPath, unsigned aPrivateLevels, bool aCreateParents);
 
 // Opens aPath for reading and writing as a binary stream, emptying it and
 // creating it when missing (as fopen's "w+b"), except that a new file is

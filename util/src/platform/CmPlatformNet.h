@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "CmDefines.h"
+#include "CmTestHooks.h"
 
 namespace cm_platform {
 
@@ -53,7 +53,7 @@ bool NetTextToAddress(NetFamily aFamily, const char* aText, uint8_t* aBytes);
 // to one of NetSocketError.
 bool NetAddressToText(NetFamily aFamily, const uint8_t* aBytes, char* aBuf, size_t aSize, int& aSocketError);
 
-// The host's name; false when the platform cannot tell it.
+// The host's name; false, with errno set, when the platform cannot tell it.
 bool NetHostName(std::string& aName);
 
 // Looks up a host name or numeric address text. aWanted restricts the
@@ -65,15 +65,15 @@ bool NetLookupHost(const char* aName, NetFamily aWanted, std::vector<NetAddress>
 // number is given to the platform as it is.
 bool NetCanOpenDatagramSocket(int aFamily);
 
-// ---- test seams
+// ---- test hooks
 // The next aCount address-to-text conversions fail with the given errno.
-CM_EXPORT void cm_platform_test_fail_address_to_text(int aCount, int aErrno);
+CM_TEST_EXPORT void FailAddressToTextForTesting(int aCount, int aErrno);
 // Replaces the host name NetHostName reports; null restores the real one.
-CM_EXPORT void cm_platform_test_set_host_name(const char* aName);
+CM_TEST_EXPORT void SetHostNameForTesting(const char* aName);
 // While on, lookups answer numeric addresses and "localhost" (127.0.0.1,
 // ::1) without asking any resolver, and fail for every other name, so tests
 // and fuzzers never wait for the network.
-CM_EXPORT void cm_platform_test_set_offline_lookup(bool aOn);
+CM_TEST_EXPORT void SetOfflineLookupForTesting(bool aOn);
 
 }  // namespace cm_platform
 

@@ -39,9 +39,6 @@ bool ThreadExists(uint32_t aTid);
 bool GetThreadNice(uint32_t aTid, int& aNice);
 bool SetThreadNice(uint32_t aTid, int aNice);
 
-// The 32-bit millisecond tick count (monotonic, wraps after ~49.7 days).
-uint32_t TickCountMs();
-
 // A processor hint for busy-wait loops (a pause of a few dozen cycles that
 // also yields the core to its hyper-thread sibling).
 inline void CpuRelax() {

@@ -14,22 +14,29 @@
 #include <cstdint>
 
 #include "CmDefines.h"
+#include "CmTestHooks.h"
 
 namespace cm_platform {
 
-// Sleeps while aWord holds aExpected, at most aMicroseconds (negative:
-// without limit). Returns when woken, when the word differs, when the time
-// is up, or spuriously: callers re-check their condition.
-void WaitOnWord(std::atomic<uint32_t>& aWord, uint32_t aExpected, int64_t aMicroseconds);
+// The deadline aMicroseconds from now on the clock the word waits run on
+// (the steady clock of the platform: these waits are for other threads, not
+// for time, so a test's manual clock does not move them). Negative: -1,
+// without limit.
+int64_t WaitDeadline(int64_t aMicroseconds);
+// Sleeps while aWord holds aExpected, until aDeadline (from WaitDeadline;
+// -1: without limit). Returns false when the deadline has passed, true when
+// woken, when the word differs, or spuriously: callers re-check their
+// condition.
+bool WaitOnWordUntil(std::atomic<uint32_t>& aWord, uint32_t aExpected, int64_t aDeadline);
 // Wakes at most aCount threads sleeping on aWord.
 void WakeWord(std::atomic<uint32_t>& aWord, int aCount);
 
 // Binds the calling thread to processor aCpu (benchmarks measure hand-offs
-// across two fixed cores this way). False when the processor does not
-// exist or may not be used.
-CM_EXPORT bool PinCurrentThreadToCpu(unsigned aCpu);
+// across two fixed cores this way; the library itself never pins). False
+// when the processor does not exist or may not be used.
+CM_TEST_EXPORT bool PinCurrentThreadToCpuForTesting(unsigned aCpu);
 // Lets the calling thread run on every processor again.
-CM_EXPORT bool UnpinCurrentThread();
+CM_TEST_EXPORT bool UnpinCurrentThreadForTesting();
 
 }  // namespace cm_platform
 

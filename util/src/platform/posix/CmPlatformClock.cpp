@@ -1,5 +1,7 @@
-// POSIX implementation of CmPlatformClock.h: CLOCK_MONOTONIC for the
-// counter, clock() for the process clock.
+// POSIX implementation of CmPlatformClock.h: CLOCK_REALTIME and
+// CLOCK_MONOTONIC, nanosleep, localtime_r and gmtime_r.
+#include <errno.h>
+#include <sys/time.h>
 #include <time.h>
 
 #include "platform/CmPlatformClock.h"
@@ -7,24 +9,40 @@
 namespace cm_platform {
 
 namespace {
+
 constexpr int64_t kNanosecondsPerSecond = 1000000000;
+
+int64_t Nanoseconds(clockid_t aClock) {
+  timespec ts;
+  clock_gettime(aClock, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * kNanosecondsPerSecond + ts.tv_nsec;
+}
+
 }  // namespace
 
-bool HighResolutionCounter(int64_t& aCount) {
-  timespec ts;
-  if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return false;
-  aCount = static_cast<int64_t>(ts.tv_sec) * kNanosecondsPerSecond + ts.tv_nsec;
-  return true;
+int64_t WallClockNanoseconds() { return Nanoseconds(CLOCK_REALTIME); }
+
+int64_t MonotonicNanoseconds() { return Nanoseconds(CLOCK_MONOTONIC); }
+
+void SleepMs(unsigned aMilliseconds) {
+  timespec ts{static_cast<time_t>(aMilliseconds / 1000), static_cast<long>(aMilliseconds % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
 }
 
-int64_t HighResolutionFrequency() { return kNanosecondsPerSecond; }
-
-uint64_t MonotonicNanoseconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * kNanosecondsPerSecond + static_cast<uint64_t>(ts.tv_nsec);
+bool LocalTime(int64_t aSeconds, struct tm* aOut) {
+  const time_t t = static_cast<time_t>(aSeconds);
+  return localtime_r(&t, aOut) != nullptr;
 }
 
-int64_t ProcessClockMs() { return static_cast<int64_t>(clock()) * 1000 / CLOCKS_PER_SEC; }
+bool UtcTime(int64_t aSeconds, struct tm* aOut) {
+  const time_t t = static_cast<time_t>(aSeconds);
+  return gmtime_r(&t, aOut) != nullptr;
+}
+
+void TimevalParts(const struct timeval& aTv, long& aSeconds, long& aMicroseconds) {
+  aSeconds = static_cast<long>(aTv.tv_sec);
+  aMicroseconds = static_cast<long>(aTv.tv_usec);
+}
 
 }  // namespace cm_platform

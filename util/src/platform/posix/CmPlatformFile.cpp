@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/CmPlatformFile.h"
@@ -17,17 +18,6 @@ bool ExecutablePath(std::string& aPath) {
   const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
   if (n <= 0) return false;
   aPath.assign(buf.data(), static_cast<size_t>(n));
-  return true;
-}
-
-bool HostName(std::string& aName, int& aError) {
-  char buf[HOST_NAME_MAX + 1];
-  if (gethostname(buf, sizeof(buf)) != 0) {
-    aError = errno;
-    return false;
-  }
-  buf[sizeof(buf) - 1] = '\0';
-  aName = buf;
   return true;
 }
 
@@ -47,11 +37,51 @@ bool GetEnv(const char* aName, std::string& aValue) {
   return true;
 }
 
-bool MakeDirectory(const char* aPath) {
-  if (!aPath || !*aPath) return false;
-  if (mkdir(aPath, 0700) == 0) return true;
+namespace {
+
+bool IsAbsolute(const char* aPath) { return aPath && aPath[0] == '/'; }
+
+// A real directory (lstat: a link is no directory) that the calling user
+// owns and nobody else may write.
+bool IsPrivateDirectory(const std::string& aPath) {
   struct stat st;
-  return errno == EEXIST && stat(aPath, &st) == 0 && S_ISDIR(st.st_mode);
+  return lstat(aPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+bool UserStateDirectory(std::string& aDir) {
+  const char* state = getenv("XDG_STATE_HOME");
+  if (IsAbsolute(state)) {
+    aDir = state;
+  } else {
+    const char* home = getenv("HOME");
+    if (!IsAbsolute(home)) return false;
+    aDir = home;
+    if (aDir.back() != '/') aDir += '/';
+    aDir += ".local/state";
+  }
+  if (aDir.back() != '/') aDir += '/';
+  return true;
+}
+
+std::string UserTag() { return std::to_string(static_cast<unsigned long>(geteuid())); }
+
+bool MakePrivateDirectory(const std::string& aPath, unsigned aPrivateLevels, bool aCreateParents) {
+  std::vector<std::string> levels;  // every prefix of aPath that ends a level
+  for (size_t at = 1; at <= aPath.size(); ++at) {
+    if ((at == aPath.size() || aPath[at] == '/') && aPath[at - 1] != '/') levels.push_back(aPath.substr(0, at));
+  }
+  if (aPath.empty() || aPath[0] != '/' || aPrivateLevels == 0 || aPrivateLevels > levels.size()) return false;
+  const size_t firstPrivate = levels.size() - aPrivateLevels;
+  for (size_t i = 0; i < levels.size(); ++i) {
+    const bool isPrivate = i >= firstPrivate;
+    if (!isPrivate && !aCreateParents) continue;
+    if (mkdir(levels[i].c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (isPrivate && !IsPrivateDirectory(levels[i])) return false;
+  }
+  return true;
 }
 
 std::FILE* OpenPrivateStream(const char* aPath) {

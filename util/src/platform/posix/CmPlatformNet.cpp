@@ -164,17 +164,17 @@ bool NetCanOpenDatagramSocket(int aFamily) {
   return true;
 }
 
-void cm_platform_test_fail_address_to_text(int aCount, int aErrno) {
+void FailAddressToTextForTesting(int aCount, int aErrno) {
   g_nFailAddressToTextErrno.store(aErrno);
   g_nFailAddressToText.store(aCount);
 }
 
-void cm_platform_test_set_host_name(const char* aName) {
+void SetHostNameForTesting(const char* aName) {
   std::lock_guard<std::mutex> lock(g_HostNameMutex);
   g_bHostNameOverridden = aName != nullptr;
   g_strHostNameOverride = aName ? aName : "";
 }
 
-void cm_platform_test_set_offline_lookup(bool aOn) { g_bOfflineLookup.store(aOn); }
+void SetOfflineLookupForTesting(bool aOn) { g_bOfflineLookup.store(aOn); }
 
 }  // namespace cm_platform

@@ -14,6 +14,8 @@
 
 #include "platform/CmPlatform.h"
 
+static_assert(sizeof(pthread_mutex_t) <= sizeof(CmCriticalSection::m_Opaque), "critical section storage too small");
+static_assert(alignof(pthread_mutex_t) <= alignof(CmCriticalSection), "critical section storage misaligned");
 
 struct CmPlatformEvent {
   pthread_mutex_t mutex;
@@ -33,6 +35,8 @@ namespace cm_platform {
 namespace {
 
 std::atomic<int> g_nFailCreations{0};
+
+pthread_mutex_t* AsPthreadMutex(CmCriticalSection& aCs) { return reinterpret_cast<pthread_mutex_t*>(aCs.m_Opaque); }
 
 bool ShouldFailCreation() {
   int n = g_nFailCreations.load();
@@ -89,7 +93,7 @@ WaitResult WaitLocked(pthread_mutex_t* aMutex, pthread_cond_t* aCond, long aMill
 
 }  // namespace
 
-void cm_platform_test_fail_creations(int aCount) { g_nFailCreations.store(aCount); }
+void FailCreationsForTesting(int aCount) { g_nFailCreations.store(aCount); }
 
 bool CriticalSectionInit(CmCriticalSection& aCs) {
   pthread_mutexattr_t attr;
@@ -103,6 +107,14 @@ bool CriticalSectionInit(CmCriticalSection& aCs) {
 }
 
 void CriticalSectionDestroy(CmCriticalSection& aCs) { pthread_mutex_destroy(AsPthreadMutex(aCs)); }
+
+// Tail calls: the caller's lock costs one direct jump more than calling
+// pthread itself.
+int CriticalSectionEnter(CmCriticalSection& aCs) { return pthread_mutex_lock(AsPthreadMutex(aCs)); }
+
+int CriticalSectionTryEnter(CmCriticalSection& aCs) { return pthread_mutex_trylock(AsPthreadMutex(aCs)); }
+
+int CriticalSectionLeave(CmCriticalSection& aCs) { return pthread_mutex_unlock(AsPthreadMutex(aCs)); }
 
 // ---------------------------------------------------------------- events
 

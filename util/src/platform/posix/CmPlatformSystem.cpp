@@ -1,11 +1,10 @@
-// POSIX implementation of identity, clocks, loaded objects and the module
-// loader of CmPlatform.h.
+// POSIX implementation of identity, loaded objects and the module loader of
+// CmPlatform.h.
 #include <dlfcn.h>
 #include <errno.h>
 #include <execinfo.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -28,34 +27,6 @@ uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
 int LastError() { return errno; }
 
 void SetLastError(int aError) { errno = aError; }
-
-void SleepMs(unsigned aMilliseconds) {
-  timespec ts{static_cast<time_t>(aMilliseconds / 1000), static_cast<long>(aMilliseconds % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
-int64_t WallClockMicroseconds() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-int64_t MonotonicMicroseconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-bool LocalTime(int64_t aSeconds, struct tm* aOut) {
-  const time_t t = static_cast<time_t>(aSeconds);
-  return localtime_r(&t, aOut) != nullptr;
-}
-
-bool UtcTime(int64_t aSeconds, struct tm* aOut) {
-  const time_t t = static_cast<time_t>(aSeconds);
-  return gmtime_r(&t, aOut) != nullptr;
-}
 
 bool ModulePathOfAddress(const void* aAddress, std::string& aPath) {
   Dl_info info;

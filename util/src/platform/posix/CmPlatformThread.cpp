@@ -150,6 +150,4 @@ bool SetThreadNice(uint32_t aTid, int aNice) {
   return setpriority(PRIO_PROCESS, static_cast<id_t>(aTid), aNice) == 0;
 }
 
-uint32_t TickCountMs() { return static_cast<uint32_t>(MonotonicMicroseconds() / 1000); }
-
 }  // namespace cm_platform

@@ -13,19 +13,31 @@ namespace cm_platform {
 
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex word must be a plain 32-bit word");
 
-void WaitOnWord(std::atomic<uint32_t>& aWord, uint32_t aExpected, int64_t aMicroseconds) {
-  timespec relative;
+int64_t WaitDeadline(int64_t aMicroseconds) {
+  if (aMicroseconds < 0) return -1;
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000 + aMicroseconds;
+}
+
+bool WaitOnWordUntil(std::atomic<uint32_t>& aWord, uint32_t aExpected, int64_t aDeadline) {
+  timespec absolute;
   timespec* timeout = nullptr;
-  if (aMicroseconds >= 0) {
-    relative.tv_sec = static_cast<time_t>(aMicroseconds / 1000000);
-    relative.tv_nsec = static_cast<long>(aMicroseconds % 1000000) * 1000L;
-    timeout = &relative;
+  if (aDeadline >= 0) {
+    absolute.tv_sec = static_cast<time_t>(aDeadline / 1000000);
+    absolute.tv_nsec = static_cast<long>(aDeadline % 1000000) * 1000L;
+    timeout = &absolute;
   }
-  // A relative FUTEX_WAIT measures on the monotonic clock. EAGAIN (the word
-  // changed), EINTR and ETIMEDOUT all mean "look again".
+  // The bitset form takes an absolute time on CLOCK_MONOTONIC, so a wait
+  // cut short by a spurious wake-up or a signal goes on to the same end
+  // without reading the clock again. EAGAIN (the word changed) and EINTR
+  // mean "look again"; ETIMEDOUT that the deadline has passed.
   const int saved = errno;
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&aWord), FUTEX_WAIT_PRIVATE, aExpected, timeout, nullptr, 0);
+  const long rv = syscall(SYS_futex, reinterpret_cast<uint32_t*>(&aWord), FUTEX_WAIT_BITSET_PRIVATE, aExpected,
+                          timeout, nullptr, FUTEX_BITSET_MATCH_ANY);
+  const bool timedOut = rv != 0 && errno == ETIMEDOUT;
   errno = saved;
+  return !timedOut;
 }
 
 void WakeWord(std::atomic<uint32_t>& aWord, int aCount) {
@@ -34,7 +46,7 @@ void WakeWord(std::atomic<uint32_t>& aWord, int aCount) {
   errno = saved;
 }
 
-bool PinCurrentThreadToCpu(unsigned aCpu) {
+bool PinCurrentThreadToCpuForTesting(unsigned aCpu) {
   if (aCpu >= CPU_SETSIZE) return false;
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -42,7 +54,7 @@ bool PinCurrentThreadToCpu(unsigned aCpu) {
   return sched_setaffinity(0, sizeof(set), &set) == 0;
 }
 
-bool UnpinCurrentThread() {
+bool UnpinCurrentThreadForTesting() {
   cpu_set_t set;
   CPU_ZERO(&set);
   const long online = sysconf(_SC_NPROCESSORS_CONF);
