@@ -42,11 +42,13 @@ void HandOffArgs(benchmark::internal::Benchmark* aBench) {
 }
 
 bool PlaceProducer(bool aPinned) {
-  return aPinned ? cm_platform::PinCurrentThreadToCpuForTesting(kProducerCpu) : cm_platform::UnpinCurrentThreadForTesting();
+  return aPinned ? cm_platform::PinCurrentThreadToCpuForTesting(kProducerCpu)
+                 : cm_platform::UnpinCurrentThreadForTesting();
 }
 
 bool PlaceConsumer(bool aPinned) {
-  return aPinned ? cm_platform::PinCurrentThreadToCpuForTesting(kConsumerCpu) : cm_platform::UnpinCurrentThreadForTesting();
+  return aPinned ? cm_platform::PinCurrentThreadToCpuForTesting(kConsumerCpu)
+                 : cm_platform::UnpinCurrentThreadForTesting();
 }
 
 // Runs aProducers producers, each making its share of kEvents calls of

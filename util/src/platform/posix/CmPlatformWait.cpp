@@ -33,8 +33,8 @@ bool WaitOnWordUntil(std::atomic<uint32_t>& aWord, uint32_t aExpected, int64_t a
   // without reading the clock again. EAGAIN (the word changed) and EINTR
   // mean "look again"; ETIMEDOUT that the deadline has passed.
   const int saved = errno;
-  const long rv = syscall(SYS_futex, reinterpret_cast<uint32_t*>(&aWord), FUTEX_WAIT_BITSET_PRIVATE, aExpected,
-                          timeout, nullptr, FUTEX_BITSET_MATCH_ANY);
+  const long rv = syscall(SYS_futex, reinterpret_cast<uint32_t*>(&aWord), FUTEX_WAIT_BITSET_PRIVATE, aExpected, timeout,
+                          nullptr, FUTEX_BITSET_MATCH_ANY);
   const bool timedOut = rv != 0 && errno == ETIMEDOUT;
   errno = saved;
   return !timedOut;
