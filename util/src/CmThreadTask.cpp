@@ -18,6 +18,7 @@
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
 #include "platform/CmPlatformThread.h"
+#include "platform/CmPlatformWait.h"
 
 namespace {
 
@@ -110,6 +111,11 @@ void CCmThreadTask::OnThreadInit() {
   // On this thread: the queue belongs to it. An unknown default kind leaves
   // the thread without timers.
   m_pTimerQueue = CCmTimerQueueBase::CreateTimerQueue(nullptr, CmQueueType_Default);
+  // The loop sleeps until the next deadline; without this the kernel may
+  // wake it up to 50 us late (measured: the median lateness of a 20 ms
+  // periodic timer under posted load was about twice a peer's that sleeps
+  // on a timer file descriptor).
+  cm_platform::EndTimedWaitsOnTime();
   CCmThreadTaskWithEventQueueOnly::OnThreadInit();
 }
 

@@ -28,6 +28,11 @@ int64_t WaitDeadline(int64_t aMicroseconds);
 // woken, when the word differs, or spuriously: callers re-check their
 // condition.
 bool WaitOnWordUntil(std::atomic<uint32_t>& aWord, uint32_t aExpected, int64_t aDeadline);
+// Asks that the calling thread's timed waits end at their deadline. By
+// default the kernel may let a timed wait run on for up to 50 us so that
+// it can coalesce wake-ups; a thread that owns timers would add that to
+// every firing. Harmless where the system has no such setting.
+void EndTimedWaitsOnTime();
 // Wakes at most aCount threads sleeping on aWord.
 void WakeWord(std::atomic<uint32_t>& aWord, int aCount);
 

@@ -1,8 +1,9 @@
-// Linux implementation of CmPlatformWait.h over futex(2) and the scheduler's
-// affinity mask.
+// Linux implementation of CmPlatformWait.h over futex(2), the thread's timer
+// slack and the scheduler's affinity mask.
 #include <errno.h>
 #include <linux/futex.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,6 +39,13 @@ bool WaitOnWordUntil(std::atomic<uint32_t>& aWord, uint32_t aExpected, int64_t a
   const bool timedOut = rv != 0 && errno == ETIMEDOUT;
   errno = saved;
   return !timedOut;
+}
+
+void EndTimedWaitsOnTime() {
+  // The smallest slack the kernel takes (0 would mean "back to the default").
+  const int saved = errno;
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  errno = saved;
 }
 
 void WakeWord(std::atomic<uint32_t>& aWord, int aCount) {
