@@ -4,6 +4,7 @@
 #include "CmThread.h"
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -155,8 +156,22 @@ TEST(CCmThreadTask, StoppingUnderManyProducersDisposesOfEveryEventOnce) {
   for (const auto& order : seen) EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
 }
 
+// The timer slack of the thread that runs the event (the kernel's own
+// reading; tests look at the library from outside).
+long SlackOn(ACmThread* aThread) {
+  long slack = -1;
+  aThread->GetEventQueue()->SendEvent(CmMakeInvokeEvent([&slack] { return slack = prctl(PR_GET_TIMERSLACK), 0; }));
+  return slack;
+}
+
 TEST(CCmThreadTask, TimerWakesAnIdleTaskNotEarlierThanItsDeadline) {
   ACmThread* task = NewTask("timed");
+  // A thread with timers sleeps without the kernel's coalescing slack; one
+  // with events only keeps the process's default.
+  ACmThread* eventsOnly = NewTask("untimed", false);
+  EXPECT_EQ(SlackOn(task), 1);
+  EXPECT_EQ(SlackOn(eventsOnly), prctl(PR_GET_TIMERSLACK));
+  StopJoinDestory(eventsOnly);
   ThreadWaiter fired;
   std::atomic<unsigned long> firedOn{0};
   Timer timer([&] { firedOn = GetThreadSelfId(), fired.Finished(); });

@@ -2,13 +2,14 @@
 //
 // The road of an event:
 //
-//   any thread                      queue (locked briefly)        owning thread
-//   ----------                      ----------------------        -------------
-//   new MyEvent  --PostEvent-->     pending list, oldest first
-//                                                   <--PopPendingEvents (batch, one lock)
-//                                                      ProcessEvents (no lock held):
-//                                                        OnEventFire()
-//                                                        OnDestorySelf()
+//   any thread                   queue                              owning thread
+//   ----------                   -----                              -------------
+//   new MyEvent --PostEvent-->   inbox (lock-free, newest first)
+//                                      <--taken whole, reversed-- owner's list (oldest first)
+//                                                    <--PopPendingEvents (a batch)
+//                                                       ProcessEvents (no lock held):
+//                                                         OnEventFire()
+//                                                         OnDestorySelf()
 //
 // Which class to use:
 //  - ICmEvent: derive from it for a unit of work; OnEventFire runs on the
@@ -29,7 +30,9 @@
 #define CM_EVENT_QUEUE_H
 
 #include <atomic>
+#include <cstddef>
 #include <list>
+#include <new>
 #include <utility>
 
 #include "CmConditionVariable.h"
@@ -42,6 +45,13 @@
 // the object; override it for events that live elsewhere (embedded or
 // pooled), then the override decides what disposal means.
 //
+// Memory: events are typically made on one thread and deleted on another,
+// by the million, so new and delete of an event (of any derived class)
+// recycle its memory through per-thread caches instead of the general
+// allocator's cross-thread path; a warm hand-off allocates nothing. An event
+// made with new must therefore be deleted with delete (never with ::delete
+// or free), which is what OnDestorySelf does.
+//
 // Thread safety: OnEventFire and OnDestorySelf run on one thread at a time
 // (normally the queue's owner); the tag and origin are fixed at construction.
 class CM_EXPORT ICmEvent {
@@ -53,6 +63,16 @@ class CM_EXPORT ICmEvent {
   // Called exactly once when the queue is done with the event.
   virtual void OnDestorySelf();
 
+  static void* operator new(std::size_t aSize);
+  static void* operator new(std::size_t aSize, const std::nothrow_t&) noexcept;
+  static void* operator new(std::size_t, void* aPlace) noexcept { return aPlace; }
+  static void* operator new(std::size_t aSize, std::align_val_t aAlign) { return ::operator new(aSize, aAlign); }
+  static void operator delete(void* aBlock, std::size_t aSize) noexcept;
+  static void operator delete(void*, void*) noexcept {}
+  static void operator delete(void* aBlock, std::size_t aSize, std::align_val_t aAlign) noexcept {
+    ::operator delete(aBlock, aSize, aAlign);
+  }
+
   unsigned long GetTag() const { return m_dwTag; }
   // Kernel id of the thread that constructed the event.
   unsigned long GetOriginThreadId() const { return m_dwOriginThreadId; }
@@ -62,6 +82,12 @@ class CM_EXPORT ICmEvent {
 
   DWORD m_dwTag;             // carried for the poster; the library never reads it
   DWORD m_dwOriginThreadId;
+
+ private:
+  friend class CCmEventQueueBase;
+  // The queue's link while the event is pending: an event is in at most one
+  // queue at a time, so pending events need no list node of their own.
+  ICmEvent* m_pNextPending = nullptr;
 };
 
 // What posters see of a queue.
@@ -96,9 +122,25 @@ class CM_EXPORT ICmEventQueue {
 };
 
 // The queue engine: a FIFO of pending events, taken out by the owner in
-// batches under one lock hold and fired with no lock held (so an event may
-// post to its own queue). A new queue is stopped: posts are refused until
-// the owner calls Start.
+// batches and fired with no lock held (so an event may post to its own
+// queue). A new queue is stopped: posts are refused until the owner calls
+// Start.
+//
+// How it is built (the observable rules are those of a locked list; the
+// machinery is chosen for the cost of a post):
+//  - A post pushes the event onto an inbox, a lock-free stack linked through
+//    the events themselves (one compare-and-swap, no allocation, no lock);
+//    the pending count is a separate atomic counter, so aSize is exact.
+//  - The owner takes the whole inbox with one exchange, reverses it and
+//    appends it to its own list, from which it hands out batches oldest
+//    first. Posting order is the order in which the pushes succeeded.
+//  - m_pMutex, when present, serialises the taking side only (batches,
+//    DestoryPendingEvents), so a queue polled from more than one thread
+//    stays consistent; posters never take it.
+//  - The owner's sleep (CCmEventQueueUsingConditionVariable) is an event
+//    count: the owner announces that it is about to sleep, checks the inbox
+//    once more and sleeps on a word; a post wakes it only when it has
+//    announced, so posts to a busy owner make no system call.
 //
 // Lifetime: owned by its thread object (or by whoever constructed it); the
 // destructor disposes of the events still pending, unfired.
@@ -106,7 +148,7 @@ class CM_EXPORT ICmEventQueue {
 // Thread safety: PostEvent, SendEvent, GetPendingEventsCount, Stop and
 // IsRunning from any thread (when built with a mutex); PopPendingEvents,
 // ProcessEvents, ProcessOneEvent and DestoryPendingEvents from the owner.
-// Built without a mutex, everything belongs to one thread.
+// Built without a mutex, the taking side belongs to one thread.
 class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
  public:
   typedef void (*EventHook)();
@@ -137,6 +179,15 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   // Disposes of every pending event without firing it.
   void DestoryPendingEvents();
 
+  // The loops' forms of PopPendingEvents and ProcessEvents: a batch is a
+  // chain of events linked through the queue's own link (no list nodes),
+  // oldest first; aFirst is null when nothing was taken.
+  int PopPendingChain(ICmEvent*& aFirst, unsigned long aMaxCount, unsigned long* aRemain = nullptr);
+  int ProcessChain(ICmEvent* aFirst);
+  // The event after aEvent in a taken chain (null at its end); read it
+  // before aEvent fires.
+  static ICmEvent* NextInChain(const ICmEvent* aEvent) { return aEvent->m_pNextPending; }
+
   // The calling thread becomes the owner (SendEvent from it fires at once).
   void Reset2CurrentThreadInfo();
   void SetOwnerThreadId(unsigned long aThreadId) { m_dwOwnerThreadId.store(static_cast<DWORD>(aThreadId)); }
@@ -150,25 +201,33 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   static CCmTimeValue s_tvReportInterval;
 
  protected:
-  // The owner's batch step behind PopPendingEvents and the task loops, with
-  // the lock held. When aUsed is given it holds a batch that has been
-  // processed: its list nodes are kept for later posts (so a busy queue
-  // allocates nothing per event but the event itself); then the next batch
-  // is taken as PopPendingEvents describes. Nodes that cannot be kept go to
-  // aToFree, for the caller to free after unlocking.
-  int TakeBatch_l(std::list<ICmEvent*>& aEvents, unsigned long aMaxCount, unsigned long* aRemain,
-                  std::list<ICmEvent*>* aUsed, std::list<ICmEvent*>& aToFree);
   // The refusals common to every post: a null event (ZAR_E_INVALIDARG) and
   // a stopped queue (ZAR_E_UNEXPECTED, the event disposed of, the warning
   // rate-limited). Returns true with aResult set when aEvent was refused.
-  bool RefusePost(ICmEvent* aEvent, bool aIsSend, int& aResult);
-  // A list node for the next post, allocated before the lock is taken when
-  // no spare node is likely to be there (empty otherwise).
-  std::list<ICmEvent*> PrepareNode(ICmEvent* aEvent) const;
-  // Appends under the held lock, using a spare node when there is one (then
-  // aPrepared's node becomes a spare), else aPrepared's node, else a new
-  // one; aSize receives the count before it.
-  int Append_l(ICmEvent* aEvent, unsigned long* aSize, std::list<ICmEvent*>& aPrepared);
+  bool RefusePost(ICmEvent* aEvent, bool aIsSend, int& aResult) {
+    if (aEvent && !m_bIsStopped.load(std::memory_order_relaxed)) return false;
+    aResult = Refuse(aEvent, aIsSend);
+    return true;
+  }
+  int Refuse(ICmEvent* aEvent, bool aIsSend);
+  // Queues aEvent (lock-free); aSize receives the count before it.
+  void Push(ICmEvent* aEvent, unsigned long* aSize) {
+    const DWORD before = m_dwSize.fetch_add(1, std::memory_order_relaxed);
+    if (aSize) *aSize = before;
+    ICmEvent* head = m_pInbox.load(std::memory_order_relaxed);
+    do {
+      aEvent->m_pNextPending = head;
+    } while (!m_pInbox.compare_exchange_weak(head, aEvent, std::memory_order_seq_cst, std::memory_order_relaxed));
+  }
+  // True when an event is waiting for the owner. The inbox is read with
+  // full ordering: the owner's announcement of its sleep and this check
+  // pair with a post's push and its check of that announcement.
+  bool HasPending() const {
+    return m_dwOwnerCount != 0 || m_pInbox.load(std::memory_order_seq_cst) != nullptr;
+  }
+  // With the taking side's lock held: the next batch as a chain.
+  int TakeChain_l(ICmEvent*& aFirst, unsigned long aMaxCount, unsigned long& aTaken, bool& aAll,
+                  unsigned long* aRemain);
   void LockQueue() {
     if (m_pMutex) m_pMutex->Lock();
   }
@@ -177,28 +236,33 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   }
   void SetRunning(bool aRunning) { m_bRunning.store(aRunning, std::memory_order_relaxed); }
   EventHook GetEventHook() const { return m_pEventHook.load(std::memory_order_relaxed); }
-  // A derived queue whose own lock also guards the pending list: the base
+  // A derived queue whose own lock also guards the taking side: the base
   // locks aMutex when it acts on its own, and does not own it.
   explicit CCmEventQueueBase(CCmMutexThread& aSharedMutex);
 
-  std::list<ICmEvent*>* m_pPendingEvents;  // oldest first; guarded by m_pMutex
-  std::atomic<DWORD> m_dwSize;             // written under m_pMutex, read anywhere
-  CCmTimeValue m_tvCreation;
-  char m_szReserved[512];
+  // ---- read or written by posters (kept apart from the owner's fields)
+  std::atomic<ICmEvent*> m_pInbox;         // newest first
+  std::atomic<DWORD> m_dwSize;             // pending: counted before the push, uncounted when taken
+  std::atomic<uint32_t> m_nWakeSeq;        // the owner sleeps on it; a wake-up advances it
+  std::atomic<uint32_t> m_nOwnerSleeping;  // 1 while the owner has announced a sleep
   std::atomic<DWORD> m_dwOwnerThreadId;
   std::atomic<int32_t> m_bIsStopped;
-  std::atomic<bool> m_bRunning;
   std::atomic<EventHook> m_pEventHook;
-  CCmMutexThread* m_pMutex;                // null: single-thread queue
+  CCmMutexThread* m_pMutex;                // null: single-thread taking side
   bool m_bOwnsMutex;
-  std::list<ICmEvent*>* m_pSpareNodes;     // list nodes kept for reuse; guarded by m_pMutex
-  std::atomic<size_t> m_nSpareNodes;       // its size, for a hint read without the lock
+  CCmTimeValue m_tvCreation;
+  char m_szReserved[512];                  // also keeps the owner's fields off the posters' cache lines
+
+  // ---- the owner's (taking side, guarded by m_pMutex when present)
+  ICmEvent* m_pOldest;                     // the owner's list, oldest first
+  ICmEvent* m_pNewest;
+  DWORD m_dwOwnerCount;                    // events in the owner's list
+  std::atomic<bool> m_bRunning;
 
  private:
   CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex);
-  // Moves the nodes of aNodes to the spare list, or to aToFree (released
-  // after the lock) when the spare list is full.
-  void Recycle_l(std::list<ICmEvent*>& aNodes, std::list<ICmEvent*>& aToFree);
+  // Appends the inbox, oldest first, to the owner's list.
+  void DrainInbox_l();
 };
 
 // A thread-safe queue that its owner drains by polling.
@@ -209,53 +273,64 @@ class CM_EXPORT CCmEventQueueUsingMutex : public CCmEventQueueBase {
 
 // A thread-safe queue whose owner sleeps in PopOrWaitPendingEvents until an
 // event is posted or the timeout passes. A post wakes the owner only when it
-// sleeps; posts to a busy owner cost one lock hold and no system call.
+// sleeps; posts to a busy owner cost one compare-and-swap and no system
+// call.
 //
-// Lock order: m_Mutex, then the base mutex. The base mutex is m_Mutex
-// itself, so the inner lock is a recursive re-entry that costs no atomic
-// operation; what the base does on its own (PopPendingEvents,
-// DestoryPendingEvents) still holds the one lock that posts take.
+// The owner's sleep is the base's event count rather than a condition
+// variable under m_Mutex: a post takes no lock at all, so it can neither
+// contend with the owner taking a batch nor wait for it. The wait measures
+// its timeout in microseconds on the monotonic clock, from a deadline
+// computed once; it does not return before the deadline unless an event is
+// pending. m_Mutex guards the taking side (the base's mutex).
 class CM_EXPORT CCmEventQueueUsingConditionVariable : public CCmEventQueueBase {
  public:
   CCmEventQueueUsingConditionVariable();
   ~CCmEventQueueUsingConditionVariable() override;
 
   int PostEvent(ICmEvent* aEvent, EPriority aPri = EPRIORITY_DEFAULT, unsigned long* aSize = nullptr) override;
-  // Owner only. When nothing is pending, sleeps once, until a post or the
-  // timeout (null: without limit); then takes at most aMaxCount events.
+  // Owner only. When nothing is pending, sleeps until a post or the timeout
+  // (null: without limit); then takes at most aMaxCount events.
   // ZAR_E_NOT_FOUND when the queue is still empty after the sleep.
   int PopOrWaitPendingEvents(std::list<ICmEvent*>& aEvents, CCmTimeValue* aTimeout, unsigned long aMaxCount);
-  // The loops' form of the above: aBatch holds the previous, processed
-  // batch, whose list nodes are recycled, and receives the next one.
-  int WaitNextBatch(std::list<ICmEvent*>& aBatch, CCmTimeValue* aTimeout, unsigned long aMaxCount);
+  // The loops' form of the above: the batch is a chain (see PopPendingChain).
+  int WaitNextBatch(ICmEvent*& aFirst, CCmTimeValue* aTimeout, unsigned long aMaxCount);
 
  private:
-  int PopOrWait(std::list<ICmEvent*>& aEvents, CCmTimeValue* aTimeout, unsigned long aMaxCount,
-                std::list<ICmEvent*>* aUsed);
+  // Returns when an event is pending or the timeout has passed.
+  void SleepUntilPosted(const CCmTimeValue* aTimeout);
+  // A post's half of the event count.
+  void WakeOwnerIfSleeping() {
+    if (m_nOwnerSleeping.load(std::memory_order_seq_cst) != 0 && m_nOwnerSleeping.exchange(0) != 0) WakeOwner();
+  }
+  void WakeOwner();
 
   CCmMutexThread m_Mutex;
-  CCmConditionVariableThread m_Condition;  // bound to m_Mutex
-  bool m_bOwnerSleeping;                   // guarded by m_Mutex
 };
 
 // The wrapper that carries a SendEvent across threads. It is queued in
-// place of the sender's event, fires it, hands the result back through
-// m_SendEvent, and is freed only when both the queue and the sender are done
-// with it, whichever finishes last, so a sender that times out leaves
+// place of the sender's event, fires it, hands the result back to the
+// waiting sender, and is freed only when both the queue and the sender are
+// done with it, whichever finishes last, so a sender that times out leaves
 // nothing dangling:
-//   1. the queue's first pass fires the wrapped event, signals the sender,
-//      and disposes of the wrapped event (the wrapper stays);
-//   2. the sender, when its wait has ended, posts the wrapper once more; the
-//      queue takes it after the first pass (posting order), its firing does
-//      nothing and its disposal frees the wrapper on the owning thread.
-// When the queue refuses that second post (it was stopped meanwhile), the
-// refusal counts as the sender's part and the wrapper is freed by whichever
-// of the two comes last; the wrapped event is never disposed of while its
-// first pass may still run.
+//   - the queue's pass (its one OnDestorySelf) fires the wrapped event,
+//     releases the sender, and disposes of the wrapped event on the owning
+//     thread;
+//   - the sender, when its wait has ended, casts the other vote.
+// The second vote frees the wrapper. Handing the wrapper back through the
+// queue once more (a second post, fired as a no-op) would also free it on
+// the owning thread, but it costs the owner a second wake-up per round
+// trip; the vote keeps every observable rule (the wrapped event fires and
+// is disposed of on the owner, exactly once, also after a time-out) without
+// it.
 //
-// A first pass disposed of unfired (the queue stopped and dropped it)
-// releases a sender that waits without limit with ZAR_E_UNEXPECTED; a sender
-// with a timeout waits it out and gets ZAR_E_TIMEOUT.
+// The sender sleeps on a word of the wrapper rather than an event object:
+// the owner's signal is one exchange, and a system call only when the
+// sender has gone to sleep.
+//
+// A pass that disposes of the wrapper unfired (the queue stopped and
+// dropped it) releases a sender that waits without limit with
+// ZAR_E_UNEXPECTED; a sender with a timeout waits it out and gets
+// ZAR_E_TIMEOUT.
 //
 // Made by CCmEventQueueBase::SendEvent; not meant to be created elsewhere.
 class CM_EXPORT CCmEventSynchronous : public ICmEvent {
@@ -263,29 +338,33 @@ class CM_EXPORT CCmEventSynchronous : public ICmEvent {
   CCmEventSynchronous(ICmEvent* aEvent, CCmEventQueueBase* aEventQueue);
 
   int OnEventFire() override;
-  // First call: disposes of the wrapped event; second call: frees the wrapper.
+  // The queue's pass: disposes of the wrapped event and votes.
   void OnDestorySelf() override;
-  // The sender's side: waits, then hands the wrapper back (see above). The
-  // wrapper must not be touched after this returns.
+  // The sender's side: waits (null: without limit), then votes. The wrapper
+  // must not be touched after this returns. 0 or the wrapped event's result
+  // when it fired, ZAR_E_TIMEOUT when the wait ran out.
   int WaitResultAndDeleteThis(CCmTimeValue* aTimeout);
 
  protected:
   ~CCmEventSynchronous() override;
 
  private:
-  friend class CCmEventQueueBase;  // sets m_bWaitWithoutLimit before the first post
+  friend class CCmEventQueueBase;  // sets m_bWaitWithoutLimit before the first post, votes on a refusal
   void DisposeWrappedOnce();
+  // Releases the sender (the result, when any, is in place).
+  void Signal();
+  // True when signalled within aTimeout (null: without limit).
+  bool WaitSignal(const CCmTimeValue* aTimeout);
+  void Vote();
 
   ICmEvent* m_pEvent;
-  int m_Result;                        // written before m_SendEvent is signalled
+  int m_Result;                        // written before the sender is released
   CCmEventQueueBase* m_pEventQueue;
   std::atomic<int32_t> m_bDestoryed;   // the wrapped event has been disposed of
-  CCmEventThread m_SendEvent;          // automatic reset
-  std::atomic<int> m_nVotes;           // disposals seen; the second frees the wrapper
+  std::atomic<uint32_t> m_nSignal;     // 0 waiting, 1 released, 2 the sender sleeps on it
+  std::atomic<int> m_nVotes;           // the second vote frees the wrapper
   std::atomic<bool> m_bFired;
   bool m_bWaitWithoutLimit;            // set by the sender before posting
-  std::atomic<bool> m_bSenderReposting;  // the sender's second post is under way
-  DWORD m_dwSenderThreadId;
 };
 
 // An event that calls a functor on the owning thread and returns its result

@@ -262,7 +262,7 @@ class CM_EXPORT CCmThreadTaskWithEventQueueOnly : public ACmThread, public CCmSt
  protected:
   ~CCmThreadTaskWithEventQueueOnly() override;
   // Takes the next batch (sleeping when nothing is pending) and fires it.
-  void RunOneTurn(std::list<ICmEvent*>& aBatch, CCmTimeValue* aTimeout, unsigned long aMaxCount);
+  void RunOneTurn(CCmTimeValue* aTimeout, unsigned long aMaxCount);
 
   CCmEventQueueUsingConditionVariable m_EventQueue;
 
@@ -295,6 +295,8 @@ class CCmEventStopT : public ICmEvent {
 // most five firings. Its timer queue is of the process-wide default kind
 // (cm_set_default_timer_type), created on the thread; a kind this build has
 // no storage for leaves the thread without timers (GetTimerQueue() null).
+// The thread asks the system to end its timed sleeps at the deadline rather
+// than coalescing them, so a timer fires as close to it as scheduling allows.
 class CM_EXPORT CCmThreadTask : public CCmThreadTaskWithEventQueueOnly {
  public:
   CCmThreadTask();

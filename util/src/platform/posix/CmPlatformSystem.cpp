@@ -14,8 +14,11 @@
 namespace cm_platform {
 
 uint32_t CurrentThreadId() {
-  // gettid() is a system call; the id never changes for a thread, so keep it.
-  static thread_local uint32_t tid = static_cast<uint32_t>(syscall(SYS_gettid));
+  // gettid() is a system call; the id never changes for a thread, so keep
+  // it. Every event construction reads it: a word in the static TLS block
+  // (no lookup call, no initialisation guard), 0 until first read.
+  static thread_local uint32_t tid __attribute__((tls_model("initial-exec"))) = 0;
+  if (tid == 0) tid = static_cast<uint32_t>(syscall(SYS_gettid));
   return tid;
 }
 
