@@ -230,18 +230,7 @@ TEST(ACmThread, FunctionTracersCoverTheFirst150CallsOfEachCall) {
             own + "ZARFunc ACmThread::Destory,line=235 " + me + "Enter..., aReason=3, m_Tid=" + tid);
   EXPECT_EQ(first("ACmThread::~ACmThread,", "Enter"),
             own + "ZARFunc ACmThread::~ACmThread,line=62 " + me + "Enter..., m_Tid=" + tid);
-  // A leave line carries the call's cost once it reaches 2 ms, which a
-  // loaded machine decides.
-  std::string leave = first("ACmThread::Destory,", "Leave");
-  const size_t cost = leave.find(", cost=");
-  if (cost != std::string::npos) {
-    const std::string digits = leave.substr(cost + 7, leave.size() - cost - 9);
-    EXPECT_TRUE(leave.size() > cost + 9 && leave.compare(leave.size() - 2, 2, "ms") == 0 &&
-                digits.find_first_not_of("0123456789") == std::string::npos)
-        << leave;
-    leave.erase(cost);
-  }
-  EXPECT_EQ(leave, own + "ZARFunc ACmThread::Destory,line=235 " + me + "Leave");
+  EXPECT_EQ(first("ACmThread::Destory,", "Leave"), own + "ZARFunc ACmThread::Destory,line=235 " + me + "Leave");
   for (const char* site : {"ACmThread::ACmThread,line=57", "ACmThread::Create,line=108", "ACmThread::Destory,line=235",
                            "ACmThread::~ACmThread,line=62"}) {
     EXPECT_EQ(count(std::string("ZARFunc ") + site + " [this=0x"), 300) << site;  // enter and leave, 150 calls
