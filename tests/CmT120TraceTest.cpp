@@ -4,6 +4,7 @@
 // TMPDIR at its own directory and fixes the clock the trace files see.
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -93,6 +94,34 @@ TEST_F(TraceFiles, LayoutByteForByte) {
   file->write("mod", "", std::string(CCmT120TraceFile::kRecordSize, 'h').c_str());  // does not fit: dropped
   EXPECT_EQ(ReadWholeFile(path), FileWith(first + Record("mod", "second")));
   Close(file);
+}
+
+// The process and thread ids in the records are remembered, and must be the
+// child's own in a forked child (whose one thread has the process's id).
+TEST_F(TraceFiles, ForkedChildRecordsItsOwnProcessId) {
+  const std::string parentPath = m_Dir.File("parent.log");
+  CCmT120TraceFile* parent = Open(parentPath);
+  parent->write("m", "", "before");
+  EXPECT_EQ(ReadWholeFile(parentPath), FileWith(Record("m", "before")));
+  const std::string childPath = m_Dir.File("child.log");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    {
+      CCmT120TraceFile file(childPath.c_str(), 0, 0, 0);
+      file.write("m", "", "in child");
+    }
+    _exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string text = ReadWholeFile(childPath);
+  const std::string id = std::to_string(child);
+  EXPECT_NE(text.find(" pid=" + id + " tid=" + id + "] [m] :in child\n"), std::string::npos) << text;
+  parent->write("m", "", "after");
+  EXPECT_EQ(ReadWholeFile(parentPath), FileWith(Record("m", "before") + Record("m", "after")));
+  Close(parent);
 }
 
 TEST_F(TraceFiles, BufferCountAndSizeLimit) {

@@ -3,10 +3,12 @@
 // The header at offset 0 holds the end of the flushed records; the marker
 // after them is not counted, so the next flush writes over it and the file
 // always ends with the marker. The stream is only the file's owner: every
-// access is a positioned read or write on its descriptor, so a flush costs
-// three system calls (read the header, write the records with the marker
-// behind them in one block, write the header) and no stream buffer can hold
-// back what a crash would lose.
+// access is a positioned write on its descriptor, so a flush costs two
+// system calls (the records with the marker behind them in one block, then
+// the header) and no stream buffer can hold back what a crash would lose.
+// The header's number is remembered from the last header written rather
+// than read back from the file before each flush (that read was a third of
+// the calls); only after a failed header write is it read again.
 #include <cstring>
 #include <ctime>
 
@@ -83,7 +85,7 @@ CCmT120TraceFile::CCmT120TraceFile(const char* aName, unsigned long aSizeLimit, 
   strcpy(m_pName, name);
   m_pStream = cm_platform::OpenPrivateStream(m_pName);
   if (!m_pStream) return;
-  if (ftell(m_pStream) == 0) WriteHeader(m_pStream, kHeaderSize);
+  if (ftell(m_pStream) == 0 && WriteHeader(m_pStream, kHeaderSize)) m_lHeaderOffset = kHeaderSize;
   if (m_bKeepDescriptor) m_nDescriptor = cm_platform::StreamDescriptor(m_pStream);
 }
 
@@ -108,13 +110,13 @@ void CCmT120TraceFile::write(const char* aModule, const char* aSeparator, const 
 void CCmT120TraceFile::flush_buffer() {
   if (!m_pStream || m_dwUsed == 0) return;
   lock_file();
-  long offset = ReadHeader(m_pStream);
+  long offset = m_lHeaderOffset >= 0 ? m_lHeaderOffset : ReadHeader(m_pStream);
   if (m_dwSizeLimit && static_cast<unsigned long>(offset) >= m_dwSizeLimit) m_bFull = 1;
   memcpy(m_pBuffer + m_dwUsed, kMarker, kMarkerLength);
   if (cm_platform::WriteAt(cm_platform::StreamDescriptor(m_pStream), offset, m_pBuffer, m_dwUsed + kMarkerLength)) {
     offset += static_cast<long>(m_dwUsed);
   }
-  WriteHeader(m_pStream, offset);
+  m_lHeaderOffset = WriteHeader(m_pStream, offset) ? offset : -1;
   m_dwUsed = 0;
   m_dwRecords = 0;
   unlock_file();
