@@ -35,9 +35,12 @@
 // uncontended Lock/UnLock (its type dispatch, owner and user counts, and our
 // wrapper around it); this lock keeps the same behaviour (recursive, TryLock
 // refused to other threads, UnLock refused to non-holders) with one atomic
-// exchange each way while uncontended. A contended Lock spins briefly, then
-// sleeps on m_nState in the kernel (platform/CmPlatform.h, LockWordWait),
-// and the releasing holder wakes one sleeper.
+// exchange each way while uncontended, and plain stores while the process
+// has only ever had one thread (as the C library's own locks do). A
+// contended Lock spins briefly, then sleeps on m_nState in the kernel
+// (platform/CmPlatform.h, LockWordWait), and the releasing holder wakes one
+// sleeper. The platform's lock object is thus replaced by this state; what
+// callers observe of the mutex family is unchanged.
 struct CmCriticalSection {
   // 0 free, 1 held, 2 held and a thread may be asleep waiting for it.
   std::atomic<uint32_t> m_nState{0};
@@ -69,20 +72,18 @@ class CM_EXPORT CCmMutexThreadBase {
 
  protected:
   CCmMutexThreadBase();
-  // Called by the derived constructors; the base only marks the word.
+  // Called by the derived constructors: the lock starts free.
   void CreateLock();
-
- private:
-  void LockContended();
-  void WakeWaiter();
-
- protected:
 
   CmCriticalSection m_Lock;
   // 0x1357998 while the lock is alive. Atomic so that the clearing store in
   // the destructor is neither optimised away nor a data race.
   std::atomic<uint32_t> m_nValid;
   bool m_bCreated = false;
+
+ private:
+  void LockContended();
+  void WakeWaiter();
 };
 
 // The library's ordinary lock (recursive). Thread safety: as the base.
