@@ -96,6 +96,31 @@ TEST_F(TraceFiles, LayoutByteForByte) {
   Close(file);
 }
 
+// The three record forms, and the bounded formatter's edge: a record that
+// fills the buffer exactly loses its last character to the terminating
+// zero, one character more and it is dropped.
+TEST_F(TraceFiles, RecordFormsAndTheExactFit) {
+  const std::string path = m_Dir.File("a.log");
+  CCmT120TraceFile* file = Open(path);
+  const std::string full = Record("m", "");
+  const std::string stamp = full.substr(0, full.size() - std::string(" [m] :\n").size());
+  file->write(nullptr, "", "no module");
+  file->write("m", nullptr, "no separator");
+  file->write(nullptr, nullptr, "neither");
+  file->write("m", "sep", "both");
+  const std::string forms = stamp + " :no module\n" + stamp + " no separator\n" + stamp + " neither\n" + stamp +
+                            " [m] sep:both\n";
+  EXPECT_EQ(ReadWholeFile(path), FileWith(forms));
+
+  const std::string exact(CCmT120TraceFile::kRecordSize - full.size(), 'x');  // record of exactly 10240 bytes
+  file->write("m", "", (exact + "y").c_str());                                // 10241: dropped
+  EXPECT_EQ(ReadWholeFile(path), FileWith(forms));
+  file->write("m", "", exact.c_str());
+  const std::string cut = Record("m", exact).substr(0, CCmT120TraceFile::kRecordSize - 1);
+  EXPECT_EQ(ReadWholeFile(path), FileWith(forms + cut));
+  Close(file);
+}
+
 // The process and thread ids in the records are remembered, and must be the
 // child's own in a forked child (whose one thread has the process's id).
 TEST_F(TraceFiles, ForkedChildRecordsItsOwnProcessId) {
