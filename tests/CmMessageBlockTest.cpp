@@ -3,12 +3,15 @@
 // boundaries; the sanitizer build turns any double free or leak of a
 // duplicate-then-destroy sequence into a failure.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CmMessageBlock.h"
@@ -56,6 +59,45 @@ TEST(CCmDataBlock, FactoryRefusalsAndAlignment) {
     memset(db->GetBasePtr(), 0x5A, db->GetLength());  // every byte of the length is ours
     db->ReleaseReference();
   }
+}
+
+// Freed packet-sized allocations are taken again by later blocks of other
+// sizes and alignments (and on other threads): each must still hold its
+// header, its offset and its whole length.
+TEST(CCmDataBlock, ReusedAllocationsHoldEveryByteOfTheirLength) {
+  auto check = [](unsigned long aSize, unsigned long aAlign) {
+    CCmDataBlock* db = nullptr;
+    const int rv = aAlign ? CCmDataBlock::CreateInstanceWithAlignByte(db, aSize, nullptr, aAlign)
+                          : CCmDataBlock::CreateInstance(db, aSize, nullptr);
+    if (rv != ZAR_S_OK) return false;
+    const size_t needed = sizeof(CCmDataBlock) + db->GetAlignOffset() + db->GetLength();
+    const bool ok = malloc_usable_size(db) >= needed && db->GetLength() >= aSize &&
+                    (aAlign == 0 || reinterpret_cast<uintptr_t>(db->GetBasePtr()) % aAlign == 0);
+    memset(db->GetBasePtr(), 0x5A, db->GetLength());
+    db->ReleaseReference();
+    return ok;
+  };
+  std::vector<std::pair<unsigned long, unsigned long>> shapes;
+  for (unsigned long size : {1ul, 200ul, 224ul, 225ul, 480ul, 1200ul, 1500ul, 1501ul, 2000ul, 4000ul, 4064ul, 5000ul}) {
+    for (unsigned long align : {0ul, 16ul, 1000ul, 2048ul}) shapes.emplace_back(size, align);
+  }
+  int bad = 0;
+  // Ascending and descending, so a freed allocation meets both bigger and
+  // smaller blocks of its size class.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const auto& shape : shapes) bad += check(shape.first, shape.second) ? 0 : 1;
+    std::reverse(shapes.begin(), shapes.end());
+  }
+  EXPECT_EQ(bad, 0);
+
+  // Created here, released on a thread that then ends; then more here.
+  std::vector<CCmDataBlock*> blocks(40, nullptr);
+  for (auto& db : blocks) ASSERT_EQ(CCmDataBlock::CreateInstance(db, 1500, nullptr), ZAR_S_OK);
+  std::thread([&] {
+    for (auto* db : blocks) db->ReleaseReference();
+  }).join();
+  for (const auto& shape : shapes) bad += check(shape.first, shape.second) ? 0 : 1;
+  EXPECT_EQ(bad, 0);
 }
 
 TEST(CCmMessageBlock, WriteAndReadCrossBlockBoundaries) {

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -53,6 +57,57 @@ TYPED_TEST(RealMutexTest, ExcludesConcurrentWriters) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(counter, static_cast<long>(kThreads) * kIterations);
+}
+
+// Threads that find the lock held for long stop spinning and sleep; every
+// UnLock of the holder must let the next one in (a lost wake-up hangs it).
+// Only the holder may unlock.
+TYPED_TEST(RealMutexTest, SleepingWaitersAreWokenAndOnlyTheHolderUnlocks) {
+  auto* m = new TypeParam;  // leaked, with the waiters, if a wake-up is lost
+  ASSERT_EQ(m->Lock(), 0);
+  int fromOther = 0;
+  std::thread([&] { fromOther = m->UnLock(); }).join();
+  EXPECT_EQ(fromOther, ZAR_E_FAIL);
+  std::thread([&] { fromOther = m->TryLock(); }).join();
+  EXPECT_EQ(fromOther, ZAR_E_FAIL);  // the refused UnLock left it held
+
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable done;
+    int entered = 0;
+  };
+  auto shared = std::make_shared<Shared>();
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([m, shared] {
+      m->Lock();
+      {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        ++shared->entered;
+      }
+      shared->done.notify_all();
+      m->UnLock();
+    });
+  }
+  // Held well past any spinning, so the waiters are asleep in the kernel.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    EXPECT_EQ(shared->entered, 0);
+  }
+  ASSERT_EQ(m->UnLock(), 0);
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  const bool all = shared->done.wait_for(lock, std::chrono::seconds(30), [&] { return shared->entered == 3; });
+  lock.unlock();
+  EXPECT_TRUE(all) << "a waiter was never woken";
+  for (auto& t : waiters) {
+    if (all) {
+      t.join();
+    } else {
+      t.detach();
+    }
+  }
+  if (all) delete m;
 }
 
 // The memory stays ours and readable; the lock's life has ended.

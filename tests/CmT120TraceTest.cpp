@@ -4,6 +4,7 @@
 // TMPDIR at its own directory and fixes the clock the trace files see.
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -93,6 +94,59 @@ TEST_F(TraceFiles, LayoutByteForByte) {
   file->write("mod", "", std::string(CCmT120TraceFile::kRecordSize, 'h').c_str());  // does not fit: dropped
   EXPECT_EQ(ReadWholeFile(path), FileWith(first + Record("mod", "second")));
   Close(file);
+}
+
+// The three record forms, and the bounded formatter's edge: a record that
+// fills the buffer exactly loses its last character to the terminating
+// zero, one character more and it is dropped.
+TEST_F(TraceFiles, RecordFormsAndTheExactFit) {
+  const std::string path = m_Dir.File("a.log");
+  CCmT120TraceFile* file = Open(path);
+  const std::string full = Record("m", "");
+  const std::string stamp = full.substr(0, full.size() - std::string(" [m] :\n").size());
+  file->write(nullptr, "", "no module");
+  file->write("m", nullptr, "no separator");
+  file->write(nullptr, nullptr, "neither");
+  file->write("m", "sep", "both");
+  const std::string forms = stamp + " :no module\n" + stamp + " no separator\n" + stamp + " neither\n" + stamp +
+                            " [m] sep:both\n";
+  EXPECT_EQ(ReadWholeFile(path), FileWith(forms));
+
+  const std::string exact(CCmT120TraceFile::kRecordSize - full.size(), 'x');  // record of exactly 10240 bytes
+  file->write("m", "", (exact + "y").c_str());                                // 10241: dropped
+  EXPECT_EQ(ReadWholeFile(path), FileWith(forms));
+  file->write("m", "", exact.c_str());
+  const std::string cut = Record("m", exact).substr(0, CCmT120TraceFile::kRecordSize - 1);
+  EXPECT_EQ(ReadWholeFile(path), FileWith(forms + cut));
+  Close(file);
+}
+
+// The process and thread ids in the records are remembered, and must be the
+// child's own in a forked child (whose one thread has the process's id).
+TEST_F(TraceFiles, ForkedChildRecordsItsOwnProcessId) {
+  const std::string parentPath = m_Dir.File("parent.log");
+  CCmT120TraceFile* parent = Open(parentPath);
+  parent->write("m", "", "before");
+  EXPECT_EQ(ReadWholeFile(parentPath), FileWith(Record("m", "before")));
+  const std::string childPath = m_Dir.File("child.log");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    {
+      CCmT120TraceFile file(childPath.c_str(), 0, 0, 0);
+      file.write("m", "", "in child");
+    }
+    _exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string text = ReadWholeFile(childPath);
+  const std::string id = std::to_string(child);
+  EXPECT_NE(text.find(" pid=" + id + " tid=" + id + "] [m] :in child\n"), std::string::npos) << text;
+  parent->write("m", "", "after");
+  EXPECT_EQ(ReadWholeFile(parentPath), FileWith(Record("m", "before") + Record("m", "after")));
+  Close(parent);
 }
 
 TEST_F(TraceFiles, BufferCountAndSizeLimit) {

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -109,6 +113,113 @@ TEST(ZARMemPool, ConcurrentAllocAndFreeHandOutEachBlockOnce) {
     });
   }
   for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  pool->Release();
+}
+
+// Free blocks may sit with the thread that freed them; another thread must
+// still find them before the pool grows or reports the limit, and the counts
+// in the lines are those of the whole pool.
+TEST(ZARMemPool, ThreadsSharingAPoolKeepTheLimitAndTheCounts) {
+  TraceCapture trace(4);
+  IZARMemPool* pool = CreateZARMemPool(64, 25);
+  ASSERT_TRUE(pool->Init());
+  std::thread first([&] {
+    void* blocks[10];
+    for (auto& b : blocks) b = pool->Alloc(64);
+    for (void* b : blocks) pool->Free(b);
+  });
+  first.join();
+  EXPECT_TRUE(trace.Contains("ZAR_MEM_POOL Free, size_in_pool=10,cur_size=10,", 4));
+
+  std::vector<void*> held;
+  std::string lines;  // cur_size after the 10th and the 11th Alloc of the second thread
+  std::thread second([&] {
+    for (int i = 1; i <= 26; ++i) {
+      trace.Clear();
+      void* b = pool->Alloc(64);
+      if (!b) break;
+      memset(b, i, 64);
+      held.push_back(b);
+      if (i == 10 || i == 11) lines += trace.Find("ZAR_MEM_POOL Alloc, size_in_pool=");
+    }
+  });
+  second.join();
+  // The ten blocks the first thread freed are used before the pool grows.
+  EXPECT_NE(lines.find("size_in_pool=0,cur_size=10,"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("size_in_pool=9,cur_size=20,"), std::string::npos) << lines;
+  EXPECT_EQ(held.size(), 25u);
+  EXPECT_EQ(std::set<void*>(held.begin(), held.end()).size(), 25u);
+  EXPECT_TRUE(trace.Contains("ZAR_MEM_POOL fail expand, cur_size=25,max_size=25", 3));
+
+  // Freed on one thread, all 25 can be taken again on another, and no more.
+  std::thread third([&] {
+    for (void* b : held) pool->Free(b);
+  });
+  third.join();
+  EXPECT_TRUE(trace.Contains("ZAR_MEM_POOL Free, size_in_pool=25,cur_size=25,", 4));
+  std::set<void*> again;
+  for (int i = 0; i < 25; ++i) again.insert(pool->Alloc(1));
+  EXPECT_EQ(again, std::set<void*>(held.begin(), held.end()));
+  EXPECT_EQ(pool->Alloc(1), nullptr);
+  for (void* b : again) pool->Free(b);
+  pool->Release();
+}
+
+// A producer allocates, a consumer frees: the blocks pile up on the
+// consumer's side, and the producer must get them back rather than fail
+// while fewer than the limit are out.
+TEST(ZARMemPool, ProducerGetsBackWhatTheConsumerFrees) {
+  constexpr unsigned kLimit = 20;
+  constexpr int kPackets = 20000;
+  IZARMemPool* pool = CreateZARMemPool(128, kLimit);
+  ASSERT_TRUE(pool->Init());
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<unsigned char*> queue;
+  unsigned outstanding = 0;  // allocated and not yet freed; guarded by mutex
+  std::atomic<int> failures{0};
+  std::thread consumer([&] {
+    for (int i = 0; i < kPackets; ++i) {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (!changed.wait_for(lock, std::chrono::seconds(30), [&] { return !queue.empty(); })) {
+        ++failures;
+        return;
+      }
+      unsigned char* b = queue.front();
+      queue.pop_front();
+      lock.unlock();
+      if (b[0] != static_cast<unsigned char>(i) || b[127] != static_cast<unsigned char>(i)) ++failures;
+      pool->Free(b);
+      lock.lock();
+      --outstanding;
+      changed.notify_all();
+    }
+  });
+  // Its own thread too, so that it is numbered right after the consumer's.
+  std::thread producer([&] {
+    for (int i = 0; i < kPackets && failures.load() == 0; ++i) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, std::chrono::seconds(30), [&] { return outstanding < kLimit; })) {
+          ++failures;
+          break;
+        }
+        ++outstanding;
+      }
+      auto* b = static_cast<unsigned char*>(pool->Alloc(128));
+      if (!b) {
+        ++failures;
+        break;
+      }
+      memset(b, i, 128);
+      std::lock_guard<std::mutex> lock(mutex);
+      queue.push_back(b);
+      changed.notify_all();
+    }
+  });
+  producer.join();
+  consumer.join();
   EXPECT_EQ(failures.load(), 0);
   pool->Release();
 }

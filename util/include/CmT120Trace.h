@@ -74,7 +74,9 @@ class CM_EXPORT CCmT120TraceFile {
   // and the separator.
   void write(const char* aModule, const char* aSeparator, const char* aText);
   // Writes the buffered records at the header's offset, then the marker,
-  // then the new header.
+  // then the new header. The file is this object's alone (opened emptied),
+  // so the header's number is kept in memory instead of being read back
+  // before every flush: a flush is two positioned writes.
   void flush_buffer();
   // Flushes, sets the size limit (0: none) and, when aBufferCount differs,
   // makes a buffer for that many records. false (nothing changed) for a
@@ -106,6 +108,9 @@ class CM_EXPORT CCmT120TraceFile {
   uint32_t m_dwRecords = 0;
   uint32_t m_dwRecordSize = kRecordSize;
   int32_t m_nDescriptor = -1;
+  // The number the header holds, as this object last wrote it; -1 when
+  // unknown (a header write failed), and the next flush reads it back.
+  long m_lHeaderOffset = -1;
 };
 
 // Registry of the open trace files, one per name. instance() is the

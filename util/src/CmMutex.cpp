@@ -2,6 +2,7 @@
 
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
+#include "platform/CmPlatformThread.h"
 
 namespace {
 
@@ -11,31 +12,108 @@ namespace {
   return ZAR_E_FAIL;
 }
 
+// Identifies the calling thread for the owner word: the address of a
+// thread-local byte, unique among live threads and never 0. Initial-exec
+// makes it an offset from the thread pointer, without a call.
+uintptr_t SelfId() {
+  static thread_local char t_cMarker [[gnu::tls_model("initial-exec")]];
+  return reinterpret_cast<uintptr_t>(&t_cMarker);
+}
+
+constexpr int kSpinsBeforeSleep = 100;
+
 }  // namespace
 
 CCmMutexThreadBase::CCmMutexThreadBase() : m_nValid(kValidMark) {}
 
 CCmMutexThreadBase::~CCmMutexThreadBase() {
   m_nValid.store(0);
-  if (m_bCreated) cm_platform::CriticalSectionDestroy(m_Lock);
   m_bCreated = false;
 }
 
-void CCmMutexThreadBase::CreateLock() { m_bCreated = cm_platform::CriticalSectionInit(m_Lock); }
+void CCmMutexThreadBase::CreateLock() {
+  m_Lock.m_nState.store(0, std::memory_order_relaxed);
+  m_Lock.m_nOwner.store(0, std::memory_order_relaxed);
+  m_Lock.m_nDepth = 0;
+  m_bCreated = true;
+}
 
+// The holder's own earlier store is the only way the owner word can equal
+// the caller's id, so a relaxed read tells "mine" from "not mine". While the
+// process has a single thread, taking and leaving the lock are plain stores,
+// as in the C library's own locks: starting a thread orders them before
+// anything the new thread does, and a lock held across that start is left
+// with an atomic exchange like any other.
 int CCmMutexThreadBase::Lock() {
   if (m_nValid.load(std::memory_order_relaxed) != kValidMark) return RefuseReleased("Lock()", this);
-  return cm_platform::CriticalSectionEnter(m_Lock) == 0 ? ZAR_S_OK : ZAR_E_FAIL;
+  const uintptr_t self = SelfId();
+  if (m_Lock.m_nOwner.load(std::memory_order_relaxed) == self) {
+    ++m_Lock.m_nDepth;
+    return ZAR_S_OK;
+  }
+  if (cm_platform::ProcessIsSingleThreaded()) {
+    // No other thread exists, so none holds the lock or waits for it.
+    m_Lock.m_nState.store(1, std::memory_order_relaxed);
+  } else {
+    uint32_t expected = 0;
+    if (!m_Lock.m_nState.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+      LockContended();
+    }
+  }
+  m_Lock.m_nOwner.store(self, std::memory_order_relaxed);
+  m_Lock.m_nDepth = 1;
+  return ZAR_S_OK;
 }
+
+// Spins a little (the holder usually leaves within a few hundred cycles),
+// then marks the word contended and sleeps until the holder leaves. A thread
+// that takes the lock from here keeps the mark, so its UnLock wakes the next
+// sleeper (possibly none: one spare wake-up, never a lost one).
+void CCmMutexThreadBase::LockContended() {
+  for (int i = 0; i < kSpinsBeforeSleep; ++i) {
+    cm_platform::CpuRelax();
+    uint32_t expected = 0;
+    if (m_Lock.m_nState.load(std::memory_order_relaxed) == 0 &&
+        m_Lock.m_nState.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+      return;
+    }
+  }
+  while (m_Lock.m_nState.exchange(2, std::memory_order_acquire) != 0) cm_platform::LockWordWait(m_Lock.m_nState, 2);
+}
+
+void CCmMutexThreadBase::WakeWaiter() { cm_platform::LockWordWakeOne(m_Lock.m_nState); }
 
 int CCmMutexThreadBase::UnLock() {
   if (m_nValid.load(std::memory_order_relaxed) != kValidMark) return RefuseReleased("UnLock()", this);
-  return cm_platform::CriticalSectionLeave(m_Lock) == 0 ? ZAR_S_OK : ZAR_E_FAIL;
+  if (m_Lock.m_nOwner.load(std::memory_order_relaxed) != SelfId()) return ZAR_E_FAIL;  // not the holder
+  if (--m_Lock.m_nDepth > 0) return ZAR_S_OK;
+  m_Lock.m_nOwner.store(0, std::memory_order_relaxed);
+  if (cm_platform::ProcessIsSingleThreaded()) {
+    m_Lock.m_nState.store(0, std::memory_order_relaxed);  // nobody to wake
+  } else if (m_Lock.m_nState.exchange(0, std::memory_order_release) == 2) {
+    WakeWaiter();
+  }
+  return ZAR_S_OK;
 }
 
 int CCmMutexThreadBase::TryLock() {
   if (m_nValid.load(std::memory_order_relaxed) != kValidMark) return RefuseReleased("TryLock()", this);
-  return cm_platform::CriticalSectionTryEnter(m_Lock) == 0 ? ZAR_S_OK : ZAR_E_FAIL;
+  const uintptr_t self = SelfId();
+  if (m_Lock.m_nOwner.load(std::memory_order_relaxed) == self) {
+    ++m_Lock.m_nDepth;
+    return ZAR_S_OK;
+  }
+  if (cm_platform::ProcessIsSingleThreaded()) {
+    m_Lock.m_nState.store(1, std::memory_order_relaxed);
+  } else {
+    uint32_t expected = 0;
+    if (!m_Lock.m_nState.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+      return ZAR_E_FAIL;
+    }
+  }
+  m_Lock.m_nOwner.store(self, std::memory_order_relaxed);
+  m_Lock.m_nDepth = 1;
+  return ZAR_S_OK;
 }
 
 CCmMutexThread::CCmMutexThread() { CreateLock(); }

@@ -11,6 +11,7 @@
 #ifndef CM_PLATFORM_H
 #define CM_PLATFORM_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -33,16 +34,18 @@ uint32_t CurrentProcessId();
 int LastError();              // errno of the calling thread
 void SetLastError(int aError);
 
-// ---- recursive lock stored in caller memory
-bool CriticalSectionInit(CmCriticalSection& aCs);
-void CriticalSectionDestroy(CmCriticalSection& aCs);
-// The hot path of every lock in the library: each is one jump into the
-// platform's own lock call, whose result it returns (0 when done, else the
-// platform's error number; TryEnter's is non-zero when the lock is held
-// elsewhere).
-int CriticalSectionEnter(CmCriticalSection& aCs);
-int CriticalSectionTryEnter(CmCriticalSection& aCs);
-int CriticalSectionLeave(CmCriticalSection& aCs);
+// ---- sleeping on a lock word (the contended path of CCmMutexThreadBase)
+// Sleeps while aWord holds aExpected (returns at once when it does not, and
+// may return spuriously); LockWordWakeOne wakes one thread sleeping on aWord.
+// Words of this process only.
+void LockWordWait(std::atomic<uint32_t>& aWord, uint32_t aExpected);
+void LockWordWakeOne(std::atomic<uint32_t>& aWord);
+
+// Non-zero while the process has only ever had one thread (the C library's
+// own flag; its locks skip their atomic instructions while it is set). Once
+// a second thread has been started it stays zero.
+extern const char* const g_pProcessSingleThreaded;
+inline bool ProcessIsSingleThreaded() { return *g_pProcessSingleThreaded != 0; }
 
 // ---- events (manual or automatic reset); null handles fail with EINVAL
 CmPlatformEvent* EventCreate(bool aManualReset, bool aInitialState);

@@ -1,4 +1,6 @@
-// POSIX implementation of the locks and waitable objects of CmPlatform.h.
+// POSIX implementation of the lock-word sleep and the waitable objects of
+// CmPlatform.h. The mutexes keep their state in a word of their own and come
+// here only to sleep on it or wake a sleeper (futex).
 //
 // Events and semaphores emulate the contract of the engine's original
 // platform objects with one mutex and one condition variable each. The
@@ -6,16 +8,20 @@
 // deadline once and loops over spurious wake-ups, so a change of the wall
 // clock neither stretches nor shortens a wait.
 #include <errno.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/single_threaded.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <new>
 
 #include "platform/CmPlatform.h"
 
-static_assert(sizeof(pthread_mutex_t) <= sizeof(CmCriticalSection::m_Opaque), "critical section storage too small");
-static_assert(alignof(pthread_mutex_t) <= alignof(CmCriticalSection), "critical section storage misaligned");
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free,
+              "a lock word must be a plain 32-bit word for the futex");
 
 struct CmPlatformEvent {
   pthread_mutex_t mutex;
@@ -35,8 +41,6 @@ namespace cm_platform {
 namespace {
 
 std::atomic<int> g_nFailCreations{0};
-
-pthread_mutex_t* AsPthreadMutex(CmCriticalSection& aCs) { return reinterpret_cast<pthread_mutex_t*>(aCs.m_Opaque); }
 
 bool ShouldFailCreation() {
   int n = g_nFailCreations.load();
@@ -95,26 +99,17 @@ WaitResult WaitLocked(pthread_mutex_t* aMutex, pthread_cond_t* aCond, long aMill
 
 void FailCreationsForTesting(int aCount) { g_nFailCreations.store(aCount); }
 
-bool CriticalSectionInit(CmCriticalSection& aCs) {
-  pthread_mutexattr_t attr;
-  if (pthread_mutexattr_init(&attr) != 0) return false;
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_t* m = new (aCs.m_Opaque) pthread_mutex_t;
-  const int rc = pthread_mutex_init(m, &attr);
-  pthread_mutexattr_destroy(&attr);
-  if (rc != 0) errno = rc;
-  return rc == 0;
+const char* const g_pProcessSingleThreaded = &__libc_single_threaded;
+
+// The futex reads the word itself and sleeps only while it still holds
+// aExpected, so a wake between the caller's check and the sleep is not lost.
+void LockWordWait(std::atomic<uint32_t>& aWord, uint32_t aExpected) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&aWord), FUTEX_WAIT_PRIVATE, aExpected, nullptr, nullptr, 0);
 }
 
-void CriticalSectionDestroy(CmCriticalSection& aCs) { pthread_mutex_destroy(AsPthreadMutex(aCs)); }
-
-// Tail calls: the caller's lock costs one direct jump more than calling
-// pthread itself.
-int CriticalSectionEnter(CmCriticalSection& aCs) { return pthread_mutex_lock(AsPthreadMutex(aCs)); }
-
-int CriticalSectionTryEnter(CmCriticalSection& aCs) { return pthread_mutex_trylock(AsPthreadMutex(aCs)); }
-
-int CriticalSectionLeave(CmCriticalSection& aCs) { return pthread_mutex_unlock(AsPthreadMutex(aCs)); }
+void LockWordWakeOne(std::atomic<uint32_t>& aWord) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&aWord), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
 
 // ---------------------------------------------------------------- events
 

@@ -3,26 +3,56 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <execinfo.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/CmPlatform.h"
 
 namespace cm_platform {
 
-uint32_t CurrentThreadId() {
-  // gettid() is a system call; the id never changes for a thread, so keep
-  // it. Every event construction reads it: a word in the static TLS block
-  // (no lookup call, no initialisation guard), 0 until first read.
-  static thread_local uint32_t tid __attribute__((tls_model("initial-exec"))) = 0;
-  if (tid == 0) tid = static_cast<uint32_t>(syscall(SYS_gettid));
-  return tid;
+namespace {
+
+// gettid() and getpid() are system calls on every call; the ids change only
+// in a forked child, whose one thread is the one that called fork: the
+// fork handler forgets both there. Every event construction reads the
+// thread id: a word in the static TLS block (no lookup call, no
+// initialisation guard), 0 until first read.
+thread_local uint32_t t_nThreadId __attribute__((tls_model("initial-exec"))) = 0;
+std::atomic<uint32_t> g_nProcessId{0};
+
+void ForgetIdsInChild() {
+  t_nThreadId = 0;
+  g_nProcessId.store(0, std::memory_order_relaxed);
 }
 
-uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+void InstallForkHandler() {
+  static const bool s_bInstalled = pthread_atfork(nullptr, nullptr, ForgetIdsInChild) == 0;
+  (void)s_bInstalled;
+}
+
+}  // namespace
+
+uint32_t CurrentThreadId() {
+  if (t_nThreadId == 0) {
+    InstallForkHandler();
+    t_nThreadId = static_cast<uint32_t>(syscall(SYS_gettid));
+  }
+  return t_nThreadId;
+}
+
+uint32_t CurrentProcessId() {
+  uint32_t pid = g_nProcessId.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  InstallForkHandler();
+  pid = static_cast<uint32_t>(getpid());
+  g_nProcessId.store(pid, std::memory_order_relaxed);
+  return pid;
+}
 
 int LastError() { return errno; }
 
