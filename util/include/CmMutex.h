@@ -38,7 +38,7 @@
 // exchange each way while uncontended, and plain stores while the process
 // has only ever had one thread (as the C library's own locks do). A
 // contended Lock spins briefly, then sleeps on m_nState in the kernel
-// (platform/CmPlatform.h, LockWordWait), and the releasing holder wakes one
+// (the platform's word wait), and the releasing holder wakes one
 // sleeper. The platform's lock object is thus replaced by this state; what
 // callers observe of the mutex family is unchanged.
 struct CmCriticalSection {

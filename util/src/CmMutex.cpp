@@ -2,6 +2,7 @@
 
 #include "CmTrace.h"
 #include "platform/CmPlatform.h"
+#include "platform/CmPlatformWait.h"
 #include "platform/CmPlatformThread.h"
 
 namespace {
@@ -78,10 +79,10 @@ void CCmMutexThreadBase::LockContended() {
       return;
     }
   }
-  while (m_Lock.m_nState.exchange(2, std::memory_order_acquire) != 0) cm_platform::LockWordWait(m_Lock.m_nState, 2);
+  while (m_Lock.m_nState.exchange(2, std::memory_order_acquire) != 0) cm_platform::WaitOnWordUntil(m_Lock.m_nState, 2, -1);
 }
 
-void CCmMutexThreadBase::WakeWaiter() { cm_platform::LockWordWakeOne(m_Lock.m_nState); }
+void CCmMutexThreadBase::WakeWaiter() { cm_platform::WakeWord(m_Lock.m_nState, 1); }
 
 int CCmMutexThreadBase::UnLock() {
   if (m_nValid.load(std::memory_order_relaxed) != kValidMark) return RefuseReleased("UnLock()", this);

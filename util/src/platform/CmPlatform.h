@@ -34,13 +34,6 @@ uint32_t CurrentProcessId();
 int LastError();              // errno of the calling thread
 void SetLastError(int aError);
 
-// ---- sleeping on a lock word (the contended path of CCmMutexThreadBase)
-// Sleeps while aWord holds aExpected (returns at once when it does not, and
-// may return spuriously); LockWordWakeOne wakes one thread sleeping on aWord.
-// Words of this process only.
-void LockWordWait(std::atomic<uint32_t>& aWord, uint32_t aExpected);
-void LockWordWakeOne(std::atomic<uint32_t>& aWord);
-
 // Non-zero while the process has only ever had one thread (the C library's
 // own flag; its locks skip their atomic instructions while it is set). Once
 // a second thread has been started it stays zero.

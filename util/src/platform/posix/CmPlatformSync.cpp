@@ -1,6 +1,6 @@
-// POSIX implementation of the lock-word sleep and the waitable objects of
-// CmPlatform.h. The mutexes keep their state in a word of their own and come
-// here only to sleep on it or wake a sleeper (futex).
+// POSIX implementation of the waitable objects of CmPlatform.h (the
+// mutexes keep their state in a word of their own and sleep on it through
+// CmPlatformWait.h).
 //
 // Events and semaphores emulate the contract of the engine's original
 // platform objects with one mutex and one condition variable each. The
@@ -8,10 +8,8 @@
 // deadline once and loops over spurious wake-ups, so a change of the wall
 // clock neither stretches nor shortens a wait.
 #include <errno.h>
-#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/single_threaded.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,9 +17,6 @@
 #include <new>
 
 #include "platform/CmPlatform.h"
-
-static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free,
-              "a lock word must be a plain 32-bit word for the futex");
 
 struct CmPlatformEvent {
   pthread_mutex_t mutex;
@@ -100,16 +95,6 @@ WaitResult WaitLocked(pthread_mutex_t* aMutex, pthread_cond_t* aCond, long aMill
 void FailCreationsForTesting(int aCount) { g_nFailCreations.store(aCount); }
 
 const char* const g_pProcessSingleThreaded = &__libc_single_threaded;
-
-// The futex reads the word itself and sleeps only while it still holds
-// aExpected, so a wake between the caller's check and the sleep is not lost.
-void LockWordWait(std::atomic<uint32_t>& aWord, uint32_t aExpected) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&aWord), FUTEX_WAIT_PRIVATE, aExpected, nullptr, nullptr, 0);
-}
-
-void LockWordWakeOne(std::atomic<uint32_t>& aWord) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&aWord), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
 
 // ---------------------------------------------------------------- events
 
