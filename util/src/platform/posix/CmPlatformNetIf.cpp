@@ -97,7 +97,6 @@ class RouteSocket {
         return false;
       }
       int len = static_cast<int>(n);
-      // NOLINTNEXTLINE(clang-diagnostic-sign-compare): NLMSG_OK compares the unsigned length with an int
       for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(m_Buffer); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
         if (h->nlmsg_seq != m_dwSeq) continue;
         if (h->nlmsg_flags & NLM_F_DUMP_INTR) aInterrupted = true;

@@ -188,7 +188,6 @@ class GenlSocket {
         return false;
       }
       int len = static_cast<int>(n);
-      // NOLINTNEXTLINE(clang-diagnostic-sign-compare): NLMSG_OK compares the unsigned length with an int
       for (const nlmsghdr* r = reinterpret_cast<const nlmsghdr*>(m_Buffer); NLMSG_OK(r, len); r = NLMSG_NEXT(r, len)) {
         if (r->nlmsg_seq != m_dwSeq) continue;
         if (r->nlmsg_type == NLMSG_DONE) return true;
