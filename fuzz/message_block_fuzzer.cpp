@@ -22,6 +22,9 @@ namespace {
 constexpr size_t kSlots = 4;
 constexpr size_t kMaxOwnBlocks = 24;
 constexpr size_t kMaxSteps = 96;
+// Duplicating and appending a chain to itself doubles it; past this length
+// they are skipped, so an input cannot grow a chain of millions of blocks.
+constexpr size_t kMaxChain = 64;
 
 // The operation's parameters, read from the input; zeros once it ends.
 class Program {
@@ -289,7 +292,7 @@ class Session {
   }
 
   void Duplicate(Slot& aSlot) {
-    if (!aSlot.head) return;
+    if (!aSlot.head || aSlot.model.size() > kMaxChain) return;
     Slot& to = Target(aSlot);
     to.head = aSlot.head->DuplicateChained();
     FUZZ_CHECK(to.head);
@@ -344,7 +347,7 @@ class Session {
   void Append(Slot& aSlot) {
     const uint8_t how = m_Program.Byte();
     Slot& from = m_Slots[how % kSlots];
-    if (!from.head) return;
+    if (!from.head || aSlot.model.size() + from.model.size() > kMaxChain) return;
     if (&from == &aSlot) {
       CCmMessageBlock* inside = aSlot.head;
       for (size_t i = (how >> 2) % aSlot.model.size(); i > 0; --i) inside = inside->GetNext();
@@ -362,7 +365,7 @@ class Session {
   }
 
   void Combine(Slot& aSlot) {
-    if (!aSlot.head) return;
+    if (!aSlot.head || aSlot.model.size() > kMaxChain) return;
     Slot& to = Target(aSlot);
     to.head = aSlot.head->CombineSingleBuffer();
     FUZZ_CHECK(to.head);
