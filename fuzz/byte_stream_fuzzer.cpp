@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CmByteStream.h"
+#include "FuzzSupport.h"
 
 namespace {
 
@@ -63,23 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   const uint8_t* payload = kinds + reads;
   const size_t payloadSize = aSize - 2 - reads;
 
-  std::vector<std::unique_ptr<char[]>> memory;
-  std::vector<std::unique_ptr<CCmMessageBlock>> chain;
-  for (size_t b = 0; b < blocks; ++b) {
-    const size_t from = payloadSize * b / blocks, to = payloadSize * (b + 1) / blocks;
-    if (b % 2 == 0) {
-      chain.emplace_back(new CCmMessageBlock(to - from));
-      chain.back()->Write(payload + from, to - from);
-    } else {
-      memory.emplace_back(new char[to - from + 1]);
-      memcpy(memory.back().get(), payload + from, to - from);
-      chain.emplace_back(new CCmMessageBlock(to - from, memory.back().get(), 0, to - from));
-    }
-    if (b > 0) chain[0]->Append(chain[b].get());
-  }
-  if (chain[0]->GetChainedLength() != payloadSize) abort();
+  FuzzChain chain(payload, payloadSize, blocks);
+  if (chain.Head().GetChainedLength() != payloadSize) abort();
 
-  CCmByteStreamNetwork stream(*chain[0]);
+  CCmByteStreamNetwork stream(chain.Head());
   CCmMessageBlock echoBlock(payloadSize + 1);
   CCmByteStreamNetwork echo(echoBlock);
   Model model{payload, payloadSize};
@@ -113,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
       }
     }
     if (stream.IsGood() == model.failed) abort();
-    if (chain[0]->GetChainedLength() != payloadSize - model.pos) abort();
+    if (chain.Head().GetChainedLength() != payloadSize - model.pos) abort();
   }
   // What was read successfully, written again, is exactly what was consumed.
   const CCmString echoed = echoBlock.FlattenChained();

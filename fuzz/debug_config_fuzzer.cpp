@@ -3,14 +3,15 @@
 //  - the null rewrite changes only the letter case of some bytes, is
 //    idempotent, and leaves text a standard parser accepts untouched;
 //  - the table ends up holding exactly the top-level members (each with the
-//    kind the JSON value has), or nothing new when the text is no object or
-//    holds a NUL byte;
-//  - every getter answers according to the stored kind.
+//    kind its written form calls for), or nothing new when the text is no
+//    object or holds a NUL byte;
+//  - every getter answers according to that kind and gives back the value
+//    written.
 #include <nlohmann/json.hpp>
 
 #include <cctype>
-#include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "CmDebugFileConfig.h"
@@ -22,32 +23,50 @@ using Json = nlohmann::json;
 
 const char kSentinel[] = "fuzz sentinel \x7f";
 
-int KindOf(const Json& aValue) {
-  switch (aValue.type()) {
-    case Json::value_t::null: return kCmJsonNull;
-    case Json::value_t::string: return kCmJsonString;
-    case Json::value_t::boolean: return kCmJsonBool;
-    case Json::value_t::number_integer: {
-      const int64_t v = aValue.get<int64_t>();
-      return v >= INT_MIN && v <= INT_MAX ? kCmJsonInt : kCmJsonInt64;
-    }
-    case Json::value_t::number_unsigned: return aValue.get<uint64_t>() <= INT_MAX ? kCmJsonInt : kCmJsonUint64;
-    case Json::value_t::number_float: return kCmJsonDouble;
-    case Json::value_t::object: return kCmJsonObject;
-    case Json::value_t::array: return kCmJsonArray;
-    default: return -2;
-  }
+// The kind the table must record for a member, told from how the value is
+// written rather than from the parsed value's type: compact text of a
+// number holds "." or an exponent exactly when it does not fit 64 bits or
+// was written that way; an integer is then placed by comparing its digits
+// with the 32-bit limits.
+bool DigitsAbove(const std::string& aDigits, const std::string& aLimit) {
+  return aDigits.size() != aLimit.size() ? aDigits.size() > aLimit.size() : aDigits > aLimit;
 }
 
-void CheckGetters(CZarDebugFileConfig* aConfig, const std::string& aKey, int aKind) {
+int ExpectedKind(const std::string& aText) {
+  switch (aText[0]) {
+    case 'n': return kCmJsonNull;
+    case '"': return kCmJsonString;
+    case 't':
+    case 'f': return kCmJsonBool;
+    case '{': return kCmJsonObject;
+    case '[': return kCmJsonArray;
+    default: break;
+  }
+  if (aText.find_first_of(".eE") != std::string::npos) return kCmJsonDouble;
+  if (aText[0] == '-') return DigitsAbove(aText.substr(1), "2147483648") ? kCmJsonInt64 : kCmJsonInt;
+  return DigitsAbove(aText, "2147483647") ? kCmJsonUint64 : kCmJsonInt;
+}
+
+// Every getter answers for its own kind only, and what it hands back is the
+// value the text wrote (numbers read back from their text independently).
+void CheckGetters(CZarDebugFileConfig* aConfig, const std::string& aKey, int aKind, const Json& aValue,
+                  const std::string& aText) {
   CCmString s;
-  int i;
-  double d;
-  bool b;
-  if ((aConfig->GetValueString(aKey, s) == 0) != (aKind == kCmJsonString)) __builtin_trap();
-  if ((aConfig->GetValueInt(aKey, i) == 0) != (aKind == kCmJsonInt)) __builtin_trap();
-  if ((aConfig->GetValueDouble(aKey, d) == 0) != (aKind == kCmJsonDouble)) __builtin_trap();
-  if ((aConfig->GetValueBool(aKey, b) == 0) != (aKind == kCmJsonBool)) __builtin_trap();
+  int i = 0;
+  double d = 0;
+  bool b = false;
+  const bool gotString = aConfig->GetValueString(aKey, s) == 0;
+  const bool gotInt = aConfig->GetValueInt(aKey, i) == 0;
+  const bool gotDouble = aConfig->GetValueDouble(aKey, d) == 0;
+  const bool gotBool = aConfig->GetValueBool(aKey, b) == 0;
+  if (gotString != (aKind == kCmJsonString) || gotInt != (aKind == kCmJsonInt) ||
+      gotDouble != (aKind == kCmJsonDouble) || gotBool != (aKind == kCmJsonBool)) {
+    __builtin_trap();
+  }
+  if (gotString && s != aValue.get<std::string>()) __builtin_trap();
+  if (gotInt && i != strtol(aText.c_str(), nullptr, 10)) __builtin_trap();
+  if (gotDouble && d != strtod(aText.c_str(), nullptr)) __builtin_trap();
+  if (gotBool && b != (aText == "true")) __builtin_trap();
 }
 
 }  // namespace
@@ -75,9 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   bool sentinelReplaced = false;
   if (expected.is_object()) {
     for (const auto& member : expected.items()) {
-      const int kind = KindOf(member.value());
+      const std::string written = member.value().dump();
+      const int kind = ExpectedKind(written);
       if (CmDebugConfigForTesting::TypeOf(config, member.key()) != kind) __builtin_trap();
-      CheckGetters(config, member.key(), kind);
+      CheckGetters(config, member.key(), kind, member.value(), written);
       if (member.key() == kSentinel) sentinelReplaced = true;
     }
     expectedSize = expected.size() + (sentinelReplaced ? 0 : 1);

@@ -124,20 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   const uint8_t* payload = aData + 1;
   const size_t payloadSize = aSize - 1;
 
-  std::vector<std::unique_ptr<char[]>> memory;
-  std::vector<std::unique_ptr<CCmMessageBlock>> chain;
-  for (size_t b = 0; b < blocks; ++b) {
-    const size_t from = payloadSize * b / blocks, to = payloadSize * (b + 1) / blocks;
-    if (b % 2 == 0) {
-      chain.emplace_back(new CCmMessageBlock(to - from));
-      chain.back()->Write(payload + from, to - from);
-    } else {
-      memory.emplace_back(new char[to - from]);
-      memcpy(memory.back().get(), payload + from, to - from);
-      chain.emplace_back(new CCmMessageBlock(to - from, memory.back().get(), 0, to - from));
-    }
-    if (b > 0) chain[0]->Append(chain[b].get());
-  }
+  FuzzChain chain(payload, payloadSize, blocks);
 
   CCmParameterList list;
   Model model{payload, payloadSize, 0, false, {}};
@@ -145,11 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     list.AddParameter(new CCmParameterByIndex(1, "preset"));
     model.entries[1] = ModelEntry{CM_DATA_STRING, "preset"};
   }
-  CCmByteStreamNetwork stream(*chain[0]);
+  CCmByteStreamNetwork stream(chain.Head());
   const CmResult rv = list.StreamFrom(stream);
   const bool modelOk = model.Decode();
   FUZZ_CHECK((rv == ZAR_S_OK) == modelOk);
-  FUZZ_CHECK(chain[0]->GetChainedLength() == payloadSize - model.pos);
+  FUZZ_CHECK(chain.Head().GetChainedLength() == payloadSize - model.pos);
   FUZZ_CHECK(list.GetParameterCount() == model.entries.size());
   for (const auto& entry : model.entries) {
     const CCmParameterByIndex* param = list.FindParameter(entry.first);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what this project needs on a Debian 12 machine, and nothing when
 # everything is already there: the toolchain, the test and benchmark
-# frameworks, clang for the fuzz targets, and the peer libraries the
+# frameworks, clang for the fuzz targets and clang-tidy for the static
+# checks (scripts/tidy.sh), and the peer libraries the
 # benchmarks compare against (Boost, ACE, libuv, fmt, spdlog, OpenSSL) plus
 # nlohmann-json, which the library's debug configuration reader uses, and
 # python3 and gnuplot, which write the benchmark report and draw its charts,
@@ -11,7 +12,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-tidy-14
   nlohmann-json3-dev
   doxygen
   libboost-dev libace-dev libuv1-dev libfmt-dev libspdlog-dev libssl-dev

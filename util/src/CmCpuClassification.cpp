@@ -132,6 +132,7 @@ int32_t IntelTier(const std::string& aTier) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the published signature
 bool getCpuModelAndGeneration(std::string brand, std::string& tierWord, unsigned& modelNumber, bool& flag,
                               std::string& familyWord, char* modelToken) {
   CopyToken(modelToken, "unknown");
@@ -322,8 +323,10 @@ bool ParseMachine(const std::string& aMachine, const char* aPrefix, int& aMajor,
 
 }  // namespace
 
+// NOLINTBEGIN(performance-unnecessary-value-param): the published signature
 int CmStaticPerformanceScore::CheckCPUClassForAndroid(int& cpuClass, ZarCurrentOS& os, std::string socManufacturer,
                                                       std::string socModel) {
+  // NOLINTEND(performance-unnecessary-value-param)
   int found = 0;
   if (!ClassifySoc(socManufacturer, socModel, found)) {
     CM_ERROR_TRACE_THIS(
@@ -342,6 +345,7 @@ int CmStaticPerformanceScore::CheckCPUClassForAndroid(int& cpuClass, ZarCurrentO
 // A simulator reports the host's architecture and is rated as an iPhone:
 // arm64 class 14, x86_64 class 12, i386 class 8.
 int CmStaticPerformanceScore::CheckCPUClassForAppleMoblie(int& cpuClass, ZarCurrentOS& os, int& specificModel,
+                                                          // NOLINTNEXTLINE(performance-unnecessary-value-param): the published signature
                                                           std::string machine) {
   static const struct {
     const char* prefix;

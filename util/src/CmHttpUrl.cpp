@@ -90,6 +90,7 @@ const char* CCmHttpUrl::get_pszSchemeFile() { return s_pszSchemeFile; }
 CCmHttpUrl::CCmHttpUrl() : m_pRecord(new CmHttpUrlRecord) {}
 
 // A copy is a new object: it does not inherit the references held on its source.
+// NOLINTNEXTLINE(bugprone-copy-constructor-init): the references are not copied (above)
 CCmHttpUrl::CCmHttpUrl(const CCmHttpUrl& aOther)
     : CCmReferenceControlT<CCmMutexNullSingleThread>(), m_pRecord(new CmHttpUrlRecord(*aOther.m_pRecord)) {}
 

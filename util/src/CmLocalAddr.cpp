@@ -545,6 +545,7 @@ void prune_local_addr(local_addr** aList, const bool* aOptions, bool* aXlatRemov
   for (const PruneEntry* dropped : lists.m_Delete) Drop(*dropped);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the published signature
 bool isSamePrefixIPv6(std::string aAddress, std::string aPrefix, std::string aMask) {
   uint8_t bytes[3][16];
   if (!ParseThree(CM_AF_INET6, aAddress, aPrefix, aMask, bytes)) {
@@ -555,6 +556,7 @@ bool isSamePrefixIPv6(std::string aAddress, std::string aPrefix, std::string aMa
   return SamePrefix(bytes[0], bytes[1], bytes[2], 16);
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the published signature
 bool isSamePrefixIPv4(std::string aAddress, std::string aPrefix, std::string aMask) {
   uint8_t bytes[3][16];
   if (!ParseThree(CM_AF_INET, aAddress, aPrefix, aMask, bytes)) {

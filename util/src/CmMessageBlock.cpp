@@ -250,6 +250,8 @@ void CCmMessageBlock::TransferRange(unsigned char* aPeek, const unsigned char* a
   }
   for (; mb && aLen > 0; mb = mb->m_pNext) {
     const unsigned long n = Min(aLen, mb->GetTopLevelLength() - aOffset);
+    // An empty block may have no region at all; memcpy wants a pointer even for 0 bytes.
+    if (n == 0) continue;
     if (aPeek) {
       memcpy(aPeek, mb->m_pReadPtr + aOffset, n);
       aPeek += n;

@@ -34,7 +34,7 @@ using zar::eNetworkStatus;
 
 namespace {
 
-constexpr int64_t kDetectionLimitUs = 100 * 1000;
+constexpr int64_t kDetectionLimitUs = int64_t{100} * 1000;
 constexpr _NetworkTypeInfo kNotDetected{zar::NETWORK_NOT_DETECTED, false};
 
 // The current status: the type in the low 32 bits, the VPN flag above.

@@ -95,6 +95,7 @@ CCmUri::CCmUri() : m_pRecord(new CmUriRecord) {}
 
 // The base is default-constructed on purpose: a copy is a new object, and it
 // must not inherit the references held on its source.
+// NOLINTNEXTLINE(bugprone-copy-constructor-init): the references are not copied (above)
 CCmUri::CCmUri(const CCmUri& aOther)
     : CCmReferenceControlT<CCmMutexThread>(), m_pRecord(new CmUriRecord(*aOther.m_pRecord)) {}
 

@@ -137,6 +137,7 @@ CmResult ProcessUnit::_FireOnStatusChangedEvent(uint32_t aEventType, const Proce
 void ProcessModule::SampleQueue::Push(IProcessData* aData) {
   if (m_nSize == m_nCapacity) {
     const uint32_t capacity = m_nCapacity ? m_nCapacity * 2 : 16;
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): an array of pointers is wanted
     auto* slots = static_cast<IProcessData**>(malloc(sizeof(IProcessData*) * capacity));
     if (!slots) throw std::bad_alloc();
     for (uint32_t i = 0; i < m_nSize; ++i) slots[i] = m_pSlots[(m_nHead + i) % m_nCapacity];

@@ -312,6 +312,7 @@ CCmParameterByIndex::CCmParameterByIndex(DWORD aIndex, const unsigned char* aDat
 // The count is the object's own: a copy starts at 0 like any new parameter,
 // and assignment leaves the target's count alone (copying the count would
 // make a list release the copy too early or never).
+// NOLINTNEXTLINE(bugprone-copy-constructor-init): the count is not copied (above)
 CCmParameterByIndex::CCmParameterByIndex(const CCmParameterByIndex& aOther)
     : CCmReferenceControlT<CCmMutexThread>(), m_dwIndex(aOther.m_dwIndex), m_MetaData(aOther.m_MetaData) {}
 

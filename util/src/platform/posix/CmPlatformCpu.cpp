@@ -45,12 +45,12 @@ std::string Trim(const std::string& aText) {
 std::string CpuidBrand() {
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   // The brand lives in three extended leaves; older processors lack them.
-  if (__get_cpuid_max(0x80000000u, nullptr) < 0x80000004u) return std::string();
+  if (static_cast<unsigned>(__get_cpuid_max(0x80000000u, nullptr)) < 0x80000004u) return std::string();
   char brand[49] = {};
   for (unsigned leaf = 0; leaf < 3; ++leaf) {
     __cpuid(0x80000002u + leaf, eax, ebx, ecx, edx);
     const unsigned regs[4] = {eax, ebx, ecx, edx};
-    std::memcpy(brand + leaf * 16, regs, sizeof(regs));
+    std::memcpy(brand + static_cast<size_t>(leaf) * 16, regs, sizeof(regs));
   }
   return Trim(std::string(brand, strnlen(brand, 48)));
 }
