@@ -63,14 +63,18 @@ class CM_EXPORT ICmEvent {
   // Called exactly once when the queue is done with the event.
   virtual void OnDestorySelf();
 
-  static void* operator new(std::size_t aSize);
+  // The sized delete gives the cache the block's size class; an unsized
+  // one beside it would be chosen instead, so there is none.
+  static void* operator new(std::size_t aSize);  // NOLINT(misc-new-delete-overloads)
   static void* operator new(std::size_t aSize, const std::nothrow_t&) noexcept;
   static void* operator new(std::size_t, void* aPlace) noexcept { return aPlace; }
   static void* operator new(std::size_t aSize, std::align_val_t aAlign) { return ::operator new(aSize, aAlign); }
   static void operator delete(void* aBlock, std::size_t aSize) noexcept;
   static void operator delete(void*, void*) noexcept {}
-  static void operator delete(void* aBlock, std::size_t aSize, std::align_val_t aAlign) noexcept {
-    ::operator delete(aBlock, aSize, aAlign);
+  static void operator delete(void* aBlock, std::size_t, std::align_val_t aAlign) noexcept {
+    // Unsized: a host compiled without sized deallocation (clang's default)
+    // has no global sized form to call.
+    ::operator delete(aBlock, aAlign);
   }
 
   unsigned long GetTag() const { return m_dwTag; }
@@ -359,7 +363,9 @@ class CM_EXPORT CCmEventSynchronous : public ICmEvent {
 
   ICmEvent* m_pEvent;
   int m_Result;                        // written before the sender is released
-  CCmEventQueueBase* m_pEventQueue;
+  // The queue it was sent through; the two votes dispose of the wrapper, so
+  // nothing reads it after construction.
+  [[maybe_unused]] CCmEventQueueBase* m_pEventQueue;
   std::atomic<int32_t> m_bDestoryed;   // the wrapped event has been disposed of
   std::atomic<uint32_t> m_nSignal;     // 0 waiting, 1 released, 2 the sender sleeps on it
   std::atomic<int> m_nVotes;           // the second vote frees the wrapper

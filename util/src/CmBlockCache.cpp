@@ -26,7 +26,7 @@
 void* CmBlockCacheTryAlloc(std::size_t aSize) noexcept { return ::operator new(aSize, std::nothrow); }
 
 void CmBlockCacheFree(void* aBlock, std::size_t aSize) noexcept {
-  if (aBlock) ::operator delete(aBlock, aSize);
+  if (aBlock) ::operator delete(aBlock);
 }
 
 #else
@@ -90,10 +90,10 @@ Depot& TheDepot() {
   return *depot;
 }
 
-void FreeList(FreeBlock* aFirst, std::size_t aClass) {
+void FreeList(FreeBlock* aFirst) {
   while (aFirst) {
     FreeBlock* const next = aFirst->next;
-    ::operator delete(aFirst, ClassBytes(aClass));
+    ::operator delete(aFirst);
     aFirst = next;
   }
 }
@@ -117,9 +117,9 @@ struct ThreadCache {
     for (std::size_t c = 0; c < kClasses; ++c) {
       while (counts[c] >= kBatch) {
         Batch batch = Split(c);
-        if (!TheDepot().Give(c, batch)) FreeList(batch.first, c);
+        if (!TheDepot().Give(c, batch)) FreeList(batch.first);
       }
-      FreeList(heads[c], c);
+      FreeList(heads[c]);
       heads[c] = nullptr;
       counts[c] = 0;
     }
@@ -169,7 +169,7 @@ namespace {
 [[gnu::noinline]] void FreeSlow(FreeBlock* aBlock, std::size_t aClass) noexcept {
   ThreadCache* const cache = CacheForSlowPath();
   if (!cache) {
-    ::operator delete(aBlock, ClassBytes(aClass));
+    ::operator delete(aBlock);
     return;
   }
   aBlock->next = cache->heads[aClass];
@@ -179,7 +179,7 @@ namespace {
 
 [[gnu::noinline]] void GiveBatch(ThreadCache* aCache, std::size_t aClass) noexcept {
   Batch batch = aCache->Split(aClass);
-  if (!TheDepot().Give(aClass, batch)) FreeList(batch.first, aClass);
+  if (!TheDepot().Give(aClass, batch)) FreeList(batch.first);
 }
 
 }  // namespace
@@ -211,7 +211,7 @@ void CmBlockCacheFree(void* aBlock, std::size_t aSize) noexcept {
     if (++cache->counts[c] >= 2 * kBatch) GiveBatch(cache, c);
     return;
   }
-  ::operator delete(aBlock, aSize);
+  ::operator delete(aBlock);
 }
 
 #endif  // CM_BLOCK_CACHE_BYPASS

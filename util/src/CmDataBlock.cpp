@@ -38,7 +38,7 @@ constexpr unsigned long kMaxDataBlockSize = 0xFFFFFFFFUL - 4096;
 constexpr size_t kClassBytes = 256;
 constexpr size_t kClassCount = 16;  // allocations up to 4 KiB
 constexpr unsigned kPerClass = 8;
-constexpr size_t kCacheBudget = 64 * 1024;  // bytes kept per thread
+constexpr size_t kCacheBudget = size_t{64} * 1024;  // bytes kept per thread
 
 // The size class of an allocation of aTotal bytes; kClassCount when it is
 // not cached.

@@ -47,7 +47,7 @@ ICmEvent::~ICmEvent() = default;
 
 void ICmEvent::OnDestorySelf() { delete this; }
 
-void* ICmEvent::operator new(std::size_t aSize) { return CmBlockCacheAlloc(aSize); }
+void* ICmEvent::operator new(std::size_t aSize) { return CmBlockCacheAlloc(aSize); }  // NOLINT(misc-new-delete-overloads): sized delete only, see the header
 
 void* ICmEvent::operator new(std::size_t aSize, const std::nothrow_t&) noexcept { return CmBlockCacheTryAlloc(aSize); }
 
