@@ -25,7 +25,7 @@
 
 void* CmBlockCacheTryAlloc(std::size_t aSize) noexcept { return ::operator new(aSize, std::nothrow); }
 
-void CmBlockCacheFree(void* aBlock, std::size_t aSize) noexcept {
+void CmBlockCacheFree(void* aBlock, std::size_t /*aSize*/) noexcept {
   if (aBlock) ::operator delete(aBlock);
 }
 
