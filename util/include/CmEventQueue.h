@@ -49,7 +49,7 @@
 // by the million, so new and delete of an event (of any derived class)
 // recycle its memory through per-thread caches instead of the general
 // allocator's cross-thread path; a warm hand-off allocates nothing. An event
-// made with new must therefore be deleted with delete (never with ::delete
+// made with new must therefore be deleted with delete (never through the global operator
 // or free), which is what OnDestorySelf does.
 //
 // Thread safety: OnEventFire and OnDestorySelf run on one thread at a time
