@@ -39,6 +39,21 @@ void CCmMutexThreadBase::CreateLock() {
   m_bCreated = true;
 }
 
+namespace {
+
+// Takes the lock word when it is free. While the process has a single
+// thread, no other thread holds the lock or waits for it: a plain store.
+bool TakeFreeWord(std::atomic<uint32_t>& aState) {
+  if (cm_platform::ProcessIsSingleThreaded()) {
+    aState.store(1, std::memory_order_relaxed);
+    return true;
+  }
+  uint32_t expected = 0;
+  return aState.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 // The holder's own earlier store is the only way the owner word can equal
 // the caller's id, so a relaxed read tells "mine" from "not mine". While the
 // process has a single thread, taking and leaving the lock are plain stores,
@@ -52,15 +67,7 @@ int CCmMutexThreadBase::Lock() {
     ++m_Lock.m_nDepth;
     return ZAR_S_OK;
   }
-  if (cm_platform::ProcessIsSingleThreaded()) {
-    // No other thread exists, so none holds the lock or waits for it.
-    m_Lock.m_nState.store(1, std::memory_order_relaxed);
-  } else {
-    uint32_t expected = 0;
-    if (!m_Lock.m_nState.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
-      LockContended();
-    }
-  }
+  if (!TakeFreeWord(m_Lock.m_nState)) LockContended();
   m_Lock.m_nOwner.store(self, std::memory_order_relaxed);
   m_Lock.m_nDepth = 1;
   return ZAR_S_OK;
@@ -104,14 +111,7 @@ int CCmMutexThreadBase::TryLock() {
     ++m_Lock.m_nDepth;
     return ZAR_S_OK;
   }
-  if (cm_platform::ProcessIsSingleThreaded()) {
-    m_Lock.m_nState.store(1, std::memory_order_relaxed);
-  } else {
-    uint32_t expected = 0;
-    if (!m_Lock.m_nState.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
-      return ZAR_E_FAIL;
-    }
-  }
+  if (!TakeFreeWord(m_Lock.m_nState)) return ZAR_E_FAIL;
   m_Lock.m_nOwner.store(self, std::memory_order_relaxed);
   m_Lock.m_nDepth = 1;
   return ZAR_S_OK;
