@@ -103,6 +103,10 @@ struct ZARMemPoolState {
     const DWORD left = m_dwBlockLimit - current;
     const DWORD step = left < kGrowStep ? left : kGrowStep;
     m_dwCurrentSize.store(current + step, std::memory_order_relaxed);
+    // The list never holds more than the created blocks, so with this
+    // capacity no later insert allocates (FreeSlow inserts under a shard
+    // lock).
+    m_FreeList.reserve(current + step);
     // A failed malloc leaves a null entry, which Alloc refuses to hand out.
     for (DWORD i = 0; i < step; ++i) m_FreeList.push_back(std::malloc(m_dwBlockSize));
     return ZAR_S_OK;
@@ -155,24 +159,22 @@ struct ZARMemPoolState {
     return block;
   }
 
-  // Free into a full shard: its older half goes to the shared list.
+  // Free into a full shard: its older half goes to the shared list. The
+  // move happens under the pool mutex so that the spilled blocks are never
+  // in neither place: a thread that finds the shared list and every shard
+  // empty must be able to conclude that every created block is out.
   void FreeSlow(ZARMemPoolShard& aShard, void* aBlock) {
-    void* spill[kBatch];
-    size_t spilled = 0;
+    std::lock_guard<std::mutex> lock(m_Mutex);
     aShard.Lock();
     uint32_t n = aShard.Count();
     if (n == kShardCapacity) {
-      spilled = kBatch;
-      memcpy(spill, aShard.m_Blocks, kBatch * sizeof(void*));
+      m_FreeList.insert(m_FreeList.end(), aShard.m_Blocks, aShard.m_Blocks + kBatch);
       memmove(aShard.m_Blocks, aShard.m_Blocks + kBatch, (n - kBatch) * sizeof(void*));
       n -= kBatch;
     }
     aShard.m_Blocks[n] = aBlock;
     aShard.m_nCount.store(n + 1, std::memory_order_relaxed);
     aShard.Unlock();
-    if (spilled == 0) return;
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_FreeList.insert(m_FreeList.end(), spill, spill + spilled);
   }
 
   // Free blocks in the shared list and every shard (for the trace lines).
