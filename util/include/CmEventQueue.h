@@ -165,7 +165,11 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   int PostEvent(ICmEvent* aEvent, EPriority aPri = EPRIORITY_DEFAULT, unsigned long* aSize = nullptr) override;
   int SendEvent(ICmEvent* aEvent, CCmTimeValue* aTimeout = nullptr) override;
   // Read without a lock: a snapshot.
-  unsigned long GetPendingEventsCount() override { return m_dwSize.load(std::memory_order_relaxed); }
+  unsigned long GetPendingEventsCount() override {
+    // Taken first: what was taken by then was posted by then.
+    const DWORD taken = m_dwTaken.load(std::memory_order_acquire);
+    return PendingSince(taken);
+  }
   void Start() override;
   // Refuses further posts; what is pending stays for the owner.
   void Stop();
@@ -216,8 +220,12 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   int Refuse(ICmEvent* aEvent, bool aIsSend);
   // Queues aEvent (lock-free); aSize receives the count before it.
   void Push(ICmEvent* aEvent, unsigned long* aSize) {
-    const DWORD before = m_dwSize.fetch_add(1, std::memory_order_relaxed);
-    if (aSize) *aSize = before;
+    const DWORD before = m_dwPosted.fetch_add(1, std::memory_order_relaxed);
+    if (aSize) {
+      // Another poster's later event may already have been taken.
+      const int32_t pending = static_cast<int32_t>(before - m_dwTaken.load(std::memory_order_relaxed));
+      *aSize = pending < 0 ? 0 : static_cast<unsigned long>(pending);
+    }
     ICmEvent* head = m_pInbox.load(std::memory_order_relaxed);
     do {
       aEvent->m_pNextPending = head;
@@ -228,6 +236,11 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   // pair with a post's push and its check of that announcement.
   bool HasPending() const {
     return m_dwOwnerCount != 0 || m_pInbox.load(std::memory_order_seq_cst) != nullptr;
+  }
+  // Posted minus aTaken (never below 0: a post counts before it pushes).
+  DWORD PendingSince(DWORD aTaken) const {
+    const int32_t pending = static_cast<int32_t>(m_dwPosted.load(std::memory_order_relaxed) - aTaken);
+    return pending < 0 ? 0 : static_cast<DWORD>(pending);
   }
   // With the taking side's lock held: the next batch as a chain.
   int TakeChain_l(ICmEvent*& aFirst, unsigned long aMaxCount, unsigned long& aTaken, bool& aAll,
@@ -246,7 +259,7 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
 
   // ---- read or written by posters (kept apart from the owner's fields)
   std::atomic<ICmEvent*> m_pInbox;         // newest first
-  std::atomic<DWORD> m_dwSize;             // pending: counted before the push, uncounted when taken
+  std::atomic<DWORD> m_dwPosted;           // events posted, counted before the push
   std::atomic<uint32_t> m_nWakeSeq;        // the owner sleeps on it; a wake-up advances it
   std::atomic<uint32_t> m_nOwnerSleeping;  // 1 while the owner has announced a sleep
   std::atomic<DWORD> m_dwOwnerThreadId;
@@ -261,6 +274,11 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   ICmEvent* m_pOldest;                     // the owner's list, oldest first
   ICmEvent* m_pNewest;
   DWORD m_dwOwnerCount;                    // events in the owner's list
+  // Events taken, written by the taking side only. Pending is posted minus
+  // taken; a count of its own, so that taking never writes the posters'
+  // cache line (a shared counter written on both sides made every post
+  // wait for that line).
+  std::atomic<DWORD> m_dwTaken;
   std::atomic<bool> m_bRunning;
 
  private:

@@ -3,15 +3,18 @@
 //   thread A (allocates)          depot (locked per class)        thread B (frees)
 //   cache: take a block  <--batch--  [batch][batch]...  <--batch--  cache: keep the block
 //
-// A block on a free list holds the link to the next one in its first word.
-// A thread cache keeps up to two batches per class; when it holds more after
-// a free, one batch goes to the depot, and an allocation from an empty cache
-// takes a batch from there (or asks the general allocator). The depot keeps
-// a bounded number of batches per class; beyond that batches are freed.
+// Caches and the depot keep the blocks' addresses, not lists linked through
+// the blocks. A thread cache keeps up to two batches per class; a free into
+// a full one first sends the older batch to the depot, and an allocation
+// from an empty cache takes a batch from there (or asks the general
+// allocator). The depot keeps a bounded number of batches per class; beyond
+// that batches are freed.
 #include "CmBlockCache.h"
 
+#include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define CM_BLOCK_CACHE_BYPASS 1
@@ -40,48 +43,43 @@ constexpr unsigned kBatch = 64;
 // thousands of small events to come back for reuse.
 constexpr std::size_t kDepotBytesPerClass = 2u << 20;
 
-struct FreeBlock {
-  FreeBlock* next;
-};
-
 std::size_t ClassOf(std::size_t aSize) { return aSize == 0 ? 0 : (aSize - 1) / kGranule; }
 std::size_t ClassBytes(std::size_t aClass) { return (aClass + 1) * kGranule; }
 
-// A list of blocks that moves as one.
-struct Batch {
-  FreeBlock* first;
-  unsigned count;
-};
+void FreeBlocks(void* const* aBlocks, std::size_t aCount) {
+  for (std::size_t i = 0; i < aCount; ++i) ::operator delete(aBlocks[i]);
+}
 
+// Batches of kBatch block addresses per class, under a lock per class.
 class Depot {
  public:
   Depot() {
     for (std::size_t c = 0; c < kClasses; ++c) {
-      m_nCapacity[c] = static_cast<unsigned>(kDepotBytesPerClass / (kBatch * ClassBytes(c)));
-      m_Batches[c] = new Batch[m_nCapacity[c]];
+      m_nCapacity[c] = kDepotBytesPerClass / ClassBytes(c) / kBatch * kBatch;
     }
   }
-  bool Take(std::size_t aClass, Batch& aBatch) {
+  // Copies a batch into aBlocks; false when the depot has none.
+  bool Take(std::size_t aClass, void** aBlocks) {
     std::lock_guard<std::mutex> lock(m_Mutex[aClass]);
-    unsigned& n = m_nBatches[aClass];
-    if (n == 0) return false;
-    aBatch = m_Batches[aClass][--n];
+    std::vector<void*>& blocks = m_Blocks[aClass];
+    if (blocks.empty()) return false;
+    std::memcpy(aBlocks, blocks.data() + blocks.size() - kBatch, kBatch * sizeof(void*));
+    blocks.resize(blocks.size() - kBatch);
     return true;
   }
   // False when the depot is full: the caller frees the batch.
-  bool Give(std::size_t aClass, const Batch& aBatch) {
+  bool Give(std::size_t aClass, void* const* aBlocks) {
     std::lock_guard<std::mutex> lock(m_Mutex[aClass]);
-    unsigned& n = m_nBatches[aClass];
-    if (n == m_nCapacity[aClass]) return false;
-    m_Batches[aClass][n++] = aBatch;
+    std::vector<void*>& blocks = m_Blocks[aClass];
+    if (blocks.size() + kBatch > m_nCapacity[aClass]) return false;
+    blocks.insert(blocks.end(), aBlocks, aBlocks + kBatch);
     return true;
   }
 
  private:
   std::mutex m_Mutex[kClasses];
-  unsigned m_nBatches[kClasses] = {};  // guarded by m_Mutex of its class
-  unsigned m_nCapacity[kClasses];
-  Batch* m_Batches[kClasses];
+  std::vector<void*> m_Blocks[kClasses];  // guarded by m_Mutex of its class; a multiple of kBatch
+  std::size_t m_nCapacity[kClasses];
 };
 
 // Never destroyed: threads may free blocks while the process exits.
@@ -90,37 +88,26 @@ Depot& TheDepot() {
   return *depot;
 }
 
-void FreeList(FreeBlock* aFirst) {
-  while (aFirst) {
-    FreeBlock* const next = aFirst->next;
-    ::operator delete(aFirst);
-    aFirst = next;
-  }
-}
-
+// A thread's blocks, as a stack of addresses per class (up to two batches).
+// The addresses live here rather than in a list linked through the blocks,
+// so taking a block does not read it: a block freed on another core would
+// make that read a cache miss on every allocation.
 struct ThreadCache {
-  FreeBlock* heads[kClasses] = {};
+  void* blocks[kClasses][2 * kBatch];
   unsigned counts[kClasses] = {};
 
-  // Moves kBatch blocks of class aClass out as a batch.
-  Batch Split(std::size_t aClass) {
-    Batch batch{heads[aClass], kBatch};
-    FreeBlock* last = heads[aClass];
-    for (unsigned i = 1; i < kBatch; ++i) last = last->next;
-    heads[aClass] = last->next;
-    last->next = nullptr;
+  // The older batch (the bottom of the stack) goes to the depot.
+  void GiveOlderBatch(std::size_t aClass) {
+    void** const stack = blocks[aClass];
+    if (!TheDepot().Give(aClass, stack)) FreeBlocks(stack, kBatch);
     counts[aClass] -= kBatch;
-    return batch;
+    std::memmove(stack, stack + kBatch, counts[aClass] * sizeof(void*));
   }
 
   void Flush() {
     for (std::size_t c = 0; c < kClasses; ++c) {
-      while (counts[c] >= kBatch) {
-        Batch batch = Split(c);
-        if (!TheDepot().Give(c, batch)) FreeList(batch.first);
-      }
-      FreeList(heads[c]);
-      heads[c] = nullptr;
+      if (counts[c] >= kBatch) GiveOlderBatch(c);
+      FreeBlocks(blocks[c], counts[c]);
       counts[c] = 0;
     }
   }
@@ -150,36 +137,23 @@ ThreadCache* CacheForSlowPath() {
   return t_pCache;
 }
 
-}  // namespace
-
-namespace {
-
 [[gnu::noinline]] void* AllocSlow(std::size_t aClass) noexcept {
   ThreadCache* const cache = CacheForSlowPath();
-  Batch batch;
-  if (cache && TheDepot().Take(aClass, batch)) {
-    FreeBlock* const block = batch.first;
-    cache->heads[aClass] = block->next;
-    cache->counts[aClass] = batch.count - 1;
-    return block;
+  if (cache && TheDepot().Take(aClass, cache->blocks[aClass])) {
+    cache->counts[aClass] = kBatch - 1;
+    return cache->blocks[aClass][kBatch - 1];
   }
   return ::operator new(ClassBytes(aClass), std::nothrow);
 }
 
-[[gnu::noinline]] void FreeSlow(FreeBlock* aBlock, std::size_t aClass) noexcept {
+[[gnu::noinline]] void FreeSlow(void* aBlock, std::size_t aClass) noexcept {
   ThreadCache* const cache = CacheForSlowPath();
   if (!cache) {
     ::operator delete(aBlock);
     return;
   }
-  aBlock->next = cache->heads[aClass];
-  cache->heads[aClass] = aBlock;
-  ++cache->counts[aClass];
-}
-
-[[gnu::noinline]] void GiveBatch(ThreadCache* aCache, std::size_t aClass) noexcept {
-  Batch batch = aCache->Split(aClass);
-  if (!TheDepot().Give(aClass, batch)) FreeList(batch.first);
+  if (cache->counts[aClass] == 2 * kBatch) cache->GiveOlderBatch(aClass);
+  cache->blocks[aClass][cache->counts[aClass]++] = aBlock;
 }
 
 }  // namespace
@@ -188,12 +162,7 @@ void* CmBlockCacheTryAlloc(std::size_t aSize) noexcept {
   if (aSize <= kCmBlockCacheMax) {
     const std::size_t c = ClassOf(aSize);
     ThreadCache* const cache = t_pCache;
-    if (cache && cache->heads[c]) {
-      FreeBlock* const block = cache->heads[c];
-      cache->heads[c] = block->next;
-      --cache->counts[c];
-      return block;
-    }
+    if (cache && cache->counts[c] != 0) return cache->blocks[c][--cache->counts[c]];
     return AllocSlow(c);
   }
   return ::operator new(aSize, std::nothrow);
@@ -203,12 +172,9 @@ void CmBlockCacheFree(void* aBlock, std::size_t aSize) noexcept {
   if (!aBlock) return;
   if (aSize <= kCmBlockCacheMax) {
     const std::size_t c = ClassOf(aSize);
-    FreeBlock* const block = static_cast<FreeBlock*>(aBlock);
     ThreadCache* const cache = t_pCache;
-    if (!cache) return FreeSlow(block, c);
-    block->next = cache->heads[c];
-    cache->heads[c] = block;
-    if (++cache->counts[c] >= 2 * kBatch) GiveBatch(cache, c);
+    if (!cache || cache->counts[c] == 2 * kBatch) return FreeSlow(aBlock, c);
+    cache->blocks[c][cache->counts[c]++] = aBlock;
     return;
   }
   ::operator delete(aBlock);

@@ -33,6 +33,14 @@ bool WaitOnWordUntil(std::atomic<uint32_t>& aWord, uint32_t aExpected, int64_t a
 // it can coalesce wake-ups; a thread that owns timers would add that to
 // every firing. Harmless where the system has no such setting.
 void EndTimedWaitsOnTime();
+// Spins while aWord holds aValue, for at most aMicroseconds; true when the
+// word changed in time. For waits that usually end within a wake-up's time,
+// where sleeping would add a second wake-up to the first. The spin does not
+// yield between looks: a thread that yields stays runnable and loses the
+// scheduler's credit for sleeping, so on a busy machine it then waits whole
+// time slices behind other work (measured: a SendEvent round trip went from
+// 0.2 ms to 3.6 ms with three busy threads on two cores).
+bool PollWordWhile(std::atomic<uint32_t>& aWord, uint32_t aValue, int64_t aMicroseconds);
 // Wakes at most aCount threads sleeping on aWord.
 void WakeWord(std::atomic<uint32_t>& aWord, int aCount);
 

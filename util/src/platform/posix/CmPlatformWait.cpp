@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/CmPlatformThread.h"
 #include "platform/CmPlatformWait.h"
 
 namespace cm_platform {
@@ -46,6 +47,15 @@ void EndTimedWaitsOnTime() {
   const int saved = errno;
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   errno = saved;
+}
+
+bool PollWordWhile(std::atomic<uint32_t>& aWord, uint32_t aValue, int64_t aMicroseconds) {
+  const int64_t end = WaitDeadline(aMicroseconds);
+  for (;;) {
+    if (aWord.load(std::memory_order_acquire) != aValue) return true;
+    if (WaitDeadline(0) >= end) return false;
+    for (int i = 0; i < 16; ++i) CpuRelax();
+  }
 }
 
 void WakeWord(std::atomic<uint32_t>& aWord, int aCount) {
