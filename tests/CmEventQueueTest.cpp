@@ -66,6 +66,52 @@ TYPED_TEST(EventQueueContract, PopsOldestFirstInBatchesAndFiresInOrder) {
   EXPECT_EQ(remain, 99u);
 }
 
+// The owner takes what was posted in blocks; a batch must run on from the
+// end of one block into events posted since, and the counts must follow.
+TYPED_TEST(EventQueueContract, BatchesRunOnIntoEventsPostedSinceTheLastTake) {
+  EventTally tally(300);
+  TypeParam queue;
+  queue.Start();
+  int nextTag = 1;
+  auto post = [&](int aCount) {
+    for (int i = 0; i < aCount; ++i) ASSERT_EQ(queue.PostEvent(new ProbeEvent(tally, nextTag++)), 0);
+  };
+  std::list<ICmEvent*> batch;
+  unsigned long remain = 0;
+  post(7);
+  ASSERT_EQ(queue.PopPendingEvents(batch, 5, &remain), 0);  // 1-5, two left behind
+  EXPECT_EQ(remain, 2u);
+  queue.ProcessEvents(batch);
+  batch.clear();
+  unsigned long before = 0;
+  ASSERT_EQ(queue.PostEvent(new ProbeEvent(tally, nextTag++), ICmEventQueue::EPRIORITY_DEFAULT, &before), 0);
+  EXPECT_EQ(before, 2u);
+  post(2);  // 8, 9, 10 wait behind 6 and 7
+  EXPECT_EQ(queue.GetPendingEventsCount(), 5u);
+  // A batch that takes everything replaces the list's content.
+  batch.push_back(nullptr);
+  ASSERT_EQ(queue.PopPendingEvents(batch, 5, &remain), 0);
+  EXPECT_EQ(batch.size(), 5u);
+  EXPECT_EQ(remain, 0u);
+  queue.ProcessEvents(batch);
+  batch.clear();
+  // Many more than one block, taken in odd batch sizes, interleaved with posts.
+  post(150);
+  for (unsigned long most = 1; queue.GetPendingEventsCount() != 0; most = most % 7 + 1) {
+    ASSERT_EQ(queue.PopPendingEvents(batch, most, &remain), 0);
+    EXPECT_LE(batch.size(), most);
+    EXPECT_EQ(remain, queue.GetPendingEventsCount());
+    queue.ProcessEvents(batch);
+    batch.clear();
+    if (nextTag < 300) post(3);
+  }
+  std::vector<int> expected(static_cast<size_t>(nextTag - 1));
+  for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<int>(i) + 1;
+  EXPECT_EQ(tally.Order(), expected);
+  EXPECT_EQ(tally.disposed, nextTag - 1);
+  EXPECT_EQ(tally.disposedUnfired, 0);
+}
+
 int g_nHookCalls = 0;
 void CountingHook() { ++g_nHookCalls; }
 

@@ -176,6 +176,18 @@ TEST(ACmThread, DeletionVotesInBothOrders) {
       t->Stop(nullptr);
       for (int i = 0; deletedOn == 0 && i < 20000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       EXPECT_EQ(deletedOn, tid);  // the thread deleted itself
+      // Its destructor still traces its leaving; wait for that line, so that
+      // the thread is done with the trace path before this capture ends.
+      auto left = [&trace] {
+        for (const std::string& line : trace.Texts()) {
+          if (line.find("ACmThread::~ACmThread,line=62") != std::string::npos && line.find(" Leave") != std::string::npos) {
+            return true;
+          }
+        }
+        return false;
+      };
+      for (int i = 0; !left() && i < 20000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      EXPECT_TRUE(left());
     } else {
       hold.Finished();
       t->Stop(nullptr);

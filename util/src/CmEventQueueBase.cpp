@@ -1,10 +1,11 @@
 // The event queue engine, its sleeping form and the synchronous wrapper
 // behind SendEvent.
 //
-// A post is a push onto a lock-free stack linked through the events (see
-// CmEventQueue.h); the owner takes the stack whole, reverses it into its own
-// FIFO and hands out batches from there, so posters and the owner never
-// wait for each other and a post allocates nothing. The owner's sleep and
+// A post appends the event's address to an inbox array under a word lock
+// held for a few instructions (see CmEventQueue.h); the owner swaps the
+// inbox for its own emptied array and hands out batches from there, so a
+// warm post allocates nothing and the owner never holds the lock while it
+// fires. The owner's sleep and
 // the sender's wait are words in the objects themselves that the platform
 // layer sleeps on. The owner never spins before sleeping (an idle task
 // thread must cost nothing); a SendEvent sender spins for 10 us before it
@@ -19,17 +20,32 @@
 #include "CmDebug.h"
 #include "CmOneInN.h"
 #include "CmTrace.h"
+#include "CmWordLock.h"
 #include "platform/CmPlatform.h"
 #include "platform/CmPlatformThread.h"
 #include "platform/CmPlatformWait.h"
 
 namespace {
 
+// How long a task thread whose queue has run dry spins for the next post
+// before it sleeps, when posts have been coming faster than a sleep and a
+// wake-up take: about what the two cost together, so the spin never costs
+// much more processor time than the sleep it saves. Posts that come less
+// often than that find the owner asleep as before.
+constexpr int64_t kOwnerSpinMicroseconds = 2;
+
 // How long a SendEvent caller spins for the result before it sleeps. A
 // round trip to an idle task thread takes about 2 us with the spin and
 // 20 us without (two wake-ups instead of one); an event that runs longer
 // costs its sender this much processor time more.
 constexpr int64_t kSendSpinMicroseconds = 10;
+
+// The inbox and the owner's array start with room for this many events and
+// are kept up to kInboxKeptCapacity after a burst has made them larger.
+constexpr size_t kInboxInitialCapacity = 64;
+constexpr size_t kInboxKeptCapacity = 4096;
+// How many events ahead of the one handed out the owner fetches.
+constexpr size_t kPrefetchAhead = 8;
 
 // Refusals of a stopped queue are reported for 1 call in 200, per operation
 // and process-wide; the first refusal is always reported.
@@ -70,7 +86,8 @@ CCmEventQueueBase::CCmEventQueueBase(bool aWithMutex)
 CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread& aSharedMutex) : CCmEventQueueBase(&aSharedMutex, false) {}
 
 CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex)
-    : m_pInbox(nullptr),
+    : m_nInboxLock(0),
+      m_dwInboxCount(0),
       m_dwPosted(0),
       m_nWakeSeq(0),
       m_nOwnerSleeping(0),
@@ -80,12 +97,12 @@ CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex)
       m_pMutex(aMutex),
       m_bOwnsMutex(aOwnsMutex),
       m_tvCreation(CCmTimeValue::GetTimeOfDay()),
-      m_pOldest(nullptr),
-      m_pNewest(nullptr),
-      m_dwOwnerCount(0),
+      m_nTakenNext(0),
       m_dwTaken(0),
       m_bRunning(false) {
   memset(m_szReserved, 0, sizeof(m_szReserved));
+  m_Inbox.reserve(kInboxInitialCapacity);
+  m_Taken.reserve(kInboxInitialCapacity);
 }
 
 CCmEventQueueBase::~CCmEventQueueBase() {
@@ -118,10 +135,49 @@ int CCmEventQueueBase::Refuse(ICmEvent* aEvent, bool aIsSend) {
   return ZAR_E_UNEXPECTED;
 }
 
+bool CCmEventQueueBase::Push(ICmEvent* aEvent, unsigned long* aSize) {
+  CmWordLock(m_nInboxLock);
+  if (m_Inbox.size() == m_Inbox.capacity()) {
+    // Growing copies the array under the lock; it happens only while the
+    // queue reaches a depth it has not had before.
+    try {
+      m_Inbox.reserve(m_Inbox.size() < kInboxInitialCapacity ? kInboxInitialCapacity : m_Inbox.size() * 2);
+    } catch (const std::bad_alloc&) {
+      CmWordUnlock(m_nInboxLock);
+      return false;
+    }
+  }
+  m_Inbox.push_back(aEvent);
+  const DWORD before = m_dwPosted.load(std::memory_order_relaxed);
+  m_dwPosted.store(before + 1, std::memory_order_relaxed);
+  m_dwInboxCount.store(static_cast<DWORD>(m_Inbox.size()), std::memory_order_relaxed);
+  CmWordUnlock(m_nInboxLock);
+  if (aSize) {
+    // Taken may already count events posted after this one.
+    const int32_t pending = static_cast<int32_t>(before - m_dwTaken.load(std::memory_order_relaxed));
+    *aSize = pending < 0 ? 0 : static_cast<unsigned long>(pending);
+  }
+  return true;
+}
+
+bool CCmEventQueueBase::HasPendingBeforeSleep() {
+  if (m_nTakenNext != m_Taken.size()) return true;
+  CmWordLock(m_nInboxLock);
+  const bool pending = !m_Inbox.empty();
+  CmWordUnlock(m_nInboxLock);
+  return pending;
+}
+
+int CCmEventQueueBase::RefuseUnqueued(ICmEvent* aEvent) {
+  CM_ERROR_TRACE_THIS("CCmEventQueueBase::PostEvent, out of memory.");
+  aEvent->OnDestorySelf();
+  return ZAR_E_OUTOFMEMORY;
+}
+
 int CCmEventQueueBase::PostEvent(ICmEvent* aEvent, EPriority /*aPri*/, unsigned long* aSize) {
   int rv;
   if (RefusePost(aEvent, false, rv)) return rv;
-  Push(aEvent, aSize);
+  if (!Push(aEvent, aSize)) return RefuseUnqueued(aEvent);
   return ZAR_S_OK;
 }
 
@@ -147,54 +203,52 @@ int CCmEventQueueBase::SendEvent(ICmEvent* aEvent, CCmTimeValue* aTimeout) {
   return sync->WaitResultAndDeleteThis(aTimeout);
 }
 
-void CCmEventQueueBase::DrainInbox_l() {
-  // Looked at before it is taken: an exchange on an empty inbox would take
-  // the posters' cache line away from them for nothing.
-  if (!m_pInbox.load(std::memory_order_relaxed)) return;
-  ICmEvent* event = m_pInbox.exchange(nullptr, std::memory_order_acquire);
-  ICmEvent* const newest = event;
-  ICmEvent* oldest = nullptr;
-  DWORD count = 0;
-  while (event) {
-    ICmEvent* const next = event->m_pNextPending;
-    event->m_pNextPending = oldest;
-    oldest = event;
-    event = next;
-    ++count;
+bool CCmEventQueueBase::TakeInbox_l() {
+  // Looked at before the lock is taken: an empty inbox is left to the
+  // posters' cores.
+  if (m_dwInboxCount.load(std::memory_order_relaxed) == 0) return false;
+  m_Taken.clear();
+  m_nTakenNext = 0;
+  // The array goes to the posters next; one grown by a burst is released
+  // rather than kept for ever.
+  if (m_Taken.capacity() > kInboxKeptCapacity) {
+    std::vector<ICmEvent*> small;
+    small.reserve(kInboxInitialCapacity);
+    m_Taken.swap(small);
   }
-  if (m_pNewest) {
-    m_pNewest->m_pNextPending = oldest;
-  } else {
-    m_pOldest = oldest;
-  }
-  m_pNewest = newest;
-  m_dwOwnerCount += count;
+  CmWordLock(m_nInboxLock);
+  m_Taken.swap(m_Inbox);
+  m_dwInboxCount.store(0, std::memory_order_relaxed);
+  CmWordUnlock(m_nInboxLock);
+  return !m_Taken.empty();
 }
 
 int CCmEventQueueBase::TakeChain_l(ICmEvent*& aFirst, unsigned long aMaxCount, unsigned long& aTaken, bool& aAll,
                                    unsigned long* aRemain) {
-  // The inbox is taken only when the owner's list cannot fill the batch, so
-  // a busy queue touches the posters' cache line once per many batches.
-  if (m_dwOwnerCount == 0 || m_dwOwnerCount < aMaxCount) DrainInbox_l();
   aFirst = nullptr;
   aTaken = 0;
   aAll = false;
-  if (m_dwOwnerCount == 0) return ZAR_E_NOT_FOUND;
-  if (m_dwOwnerCount <= aMaxCount) {
-    aFirst = m_pOldest;
-    aTaken = m_dwOwnerCount;
-    aAll = true;
-    m_pOldest = m_pNewest = nullptr;
-    m_dwOwnerCount = 0;
-  } else if (aMaxCount > 0) {
-    ICmEvent* last = m_pOldest;
-    for (unsigned long i = 1; i < aMaxCount; ++i) last = last->m_pNextPending;
-    aFirst = m_pOldest;
-    m_pOldest = last->m_pNextPending;
-    last->m_pNextPending = nullptr;
-    aTaken = aMaxCount;
-    m_dwOwnerCount -= static_cast<DWORD>(aMaxCount);
+  // The inbox is taken only when the owner's array is all handed out, so a
+  // busy queue touches the posters' cache lines once per many batches.
+  if (m_nTakenNext == m_Taken.size() && !TakeInbox_l()) return ZAR_E_NOT_FOUND;
+  ICmEvent* last = nullptr;
+  while (aTaken < aMaxCount) {
+    if (m_nTakenNext == m_Taken.size() && !TakeInbox_l()) break;
+    ICmEvent* const event = m_Taken[m_nTakenNext];
+    // Events come from other cores: fetch the ones a few places ahead now,
+    // so that their misses overlap with this batch's work.
+    if (m_nTakenNext + kPrefetchAhead < m_Taken.size()) __builtin_prefetch(m_Taken[m_nTakenNext + kPrefetchAhead], 1);
+    ++m_nTakenNext;
+    if (last) {
+      last->m_pNextPending = event;
+    } else {
+      aFirst = event;
+    }
+    last = event;
+    ++aTaken;
   }
+  if (last) last->m_pNextPending = nullptr;
+  aAll = m_nTakenNext == m_Taken.size() && m_dwInboxCount.load(std::memory_order_relaxed) == 0;
   const DWORD taken = m_dwTaken.load(std::memory_order_relaxed) + static_cast<DWORD>(aTaken);
   m_dwTaken.store(taken, std::memory_order_release);
   if (aRemain) *aRemain = PendingSince(taken);
@@ -300,7 +354,7 @@ CCmEventQueueUsingConditionVariable::~CCmEventQueueUsingConditionVariable() {
 int CCmEventQueueUsingConditionVariable::PostEvent(ICmEvent* aEvent, EPriority /*aPri*/, unsigned long* aSize) {
   int rv;
   if (RefusePost(aEvent, false, rv)) return rv;
-  Push(aEvent, aSize);
+  if (!Push(aEvent, aSize)) return RefuseUnqueued(aEvent);
   WakeOwnerIfSleeping();
   return ZAR_S_OK;
 }
@@ -313,13 +367,22 @@ void CCmEventQueueUsingConditionVariable::WakeOwner() {
 void CCmEventQueueUsingConditionVariable::SleepUntilPosted(const CCmTimeValue* aTimeout) {
   const int64_t timeout = TimeoutMicroseconds(aTimeout);
   if (timeout == 0) return;
+  if (m_bSpinBeforeSleep) {
+    const int64_t spin = timeout < 0 || timeout > kOwnerSpinMicroseconds ? kOwnerSpinMicroseconds : timeout;
+    if (cm_platform::PollWordWhile(m_dwInboxCount, 0, spin)) return;
+  }
   const int64_t deadline = cm_platform::WaitDeadline(timeout);
   for (;;) {
     const uint32_t seq = m_nWakeSeq.load(std::memory_order_acquire);
-    m_nOwnerSleeping.store(1, std::memory_order_seq_cst);
-    if (HasPending()) break;
+    m_nOwnerSleeping.store(1, std::memory_order_relaxed);
+    if (HasPendingBeforeSleep()) break;
+    const int64_t asleep = cm_platform::WaitDeadline(0);
     const bool inTime = cm_platform::WaitOnWordUntil(m_nWakeSeq, seq, deadline);
     m_nOwnerSleeping.store(0, std::memory_order_relaxed);
+    // A post woke the owner soon after it fell asleep: posts are coming
+    // faster than a sleep and a wake-up cost, so the next time it first
+    // spins for a moment.
+    m_bSpinBeforeSleep = inTime && cm_platform::WaitDeadline(0) - asleep < 2 * kOwnerSpinMicroseconds;
     if (!inTime || HasPending()) return;
   }
   m_nOwnerSleeping.store(0, std::memory_order_relaxed);

@@ -1,6 +1,7 @@
 #include "CmMutex.h"
 
 #include "CmTrace.h"
+#include "CmWordLock.h"
 #include "platform/CmPlatform.h"
 #include "platform/CmPlatformWait.h"
 #include "platform/CmPlatformThread.h"
@@ -48,8 +49,7 @@ bool TakeFreeWord(std::atomic<uint32_t>& aState) {
     aState.store(1, std::memory_order_relaxed);
     return true;
   }
-  uint32_t expected = 0;
-  return aState.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
+  return CmWordTryLock(aState);
 }
 
 }  // namespace
@@ -73,21 +73,20 @@ int CCmMutexThreadBase::Lock() {
   return ZAR_S_OK;
 }
 
-// Spins a little (the holder usually leaves within a few hundred cycles),
-// then marks the word contended and sleeps until the holder leaves. A thread
-// that takes the lock from here keeps the mark, so its UnLock wakes the next
-// sleeper (possibly none: one spare wake-up, never a lost one).
-void CCmMutexThreadBase::LockContended() {
+void CmWordLockContended(std::atomic<uint32_t>& aWord) {
   for (int i = 0; i < kSpinsBeforeSleep; ++i) {
     cm_platform::CpuRelax();
     uint32_t expected = 0;
-    if (m_Lock.m_nState.load(std::memory_order_relaxed) == 0 &&
-        m_Lock.m_nState.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+    if (aWord.load(std::memory_order_relaxed) == 0 &&
+        aWord.compare_exchange_weak(expected, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
       return;
     }
   }
-  while (m_Lock.m_nState.exchange(2, std::memory_order_acquire) != 0) cm_platform::WaitOnWordUntil(m_Lock.m_nState, 2, -1);
+  while (aWord.exchange(2, std::memory_order_acquire) != 0) cm_platform::WaitOnWordUntil(aWord, 2, -1);
 }
+
+// The word lock's slow path (see CmWordLock.h).
+void CCmMutexThreadBase::LockContended() { CmWordLockContended(m_Lock.m_nState); }
 
 void CCmMutexThreadBase::WakeWaiter() { cm_platform::WakeWord(m_Lock.m_nState, 1); }
 
