@@ -136,8 +136,12 @@ class CM_EXPORT ICmEventQueue {
 // machinery is chosen for the cost of a post):
 //  - A post appends the event's address to an inbox array under a word
 //    lock held for a few instructions (no allocation once the arrays have
-//    grown to the queue's usual depth). Posting order is the order in which
-//    the appends took the lock.
+//    grown to the queue's usual depth). A post that finds the lock held does
+//    not wait: it pushes the event onto an overflow stack (one
+//    compare-and-swap), which the next holder moves into the inbox before
+//    its own event, and the owner takes with the inbox. Posting order is
+//    the order in which posts took the lock or pushed onto the stack; a
+//    thread's own posts always fire in the order it made them.
 //  - The owner swaps the whole inbox for its own emptied array in one short
 //    hold of that lock and hands out batches from it, oldest first. An
 //    array rather than a list linked through the events: the owner reads
@@ -233,15 +237,19 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   // True when an event is waiting for the owner (a quick look: a post
   // being made may not show yet).
   bool HasPending() const {
-    return m_nTakenNext != m_Taken.size() || m_dwInboxCount.load(std::memory_order_relaxed) != 0;
+    return OwnerHasEvents() || m_dwInboxCount.load(std::memory_order_relaxed) != 0 ||
+           m_pOverflow.load(std::memory_order_relaxed) != nullptr;
   }
+  // Taken out of the inbox and not handed out yet (the owner's).
+  bool OwnerHasEvents() const { return m_pExpanding || m_nTakenNext != m_Taken.size() || m_pTakenOverflow; }
   // The owner's look after it has announced a sleep, under the inbox lock:
   // either this look sees a post's event, or that post, whose check of the
   // announcement comes after its hold of the lock, sees the announcement.
   bool HasPendingBeforeSleep();
   // Posted minus aTaken (never below 0: a post counts before it pushes).
   DWORD PendingSince(DWORD aTaken) const {
-    const int32_t pending = static_cast<int32_t>(m_dwPosted.load(std::memory_order_relaxed) - aTaken);
+    const DWORD posted = m_dwPosted.load(std::memory_order_relaxed) + m_dwOverflowPosted.load(std::memory_order_relaxed);
+    const int32_t pending = static_cast<int32_t>(posted - aTaken);
     return pending < 0 ? 0 : static_cast<DWORD>(pending);
   }
   // With the taking side's lock held: the next batch as a chain.
@@ -262,8 +270,14 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   // ---- read or written by posters (kept apart from the owner's fields)
   std::atomic<uint32_t> m_nInboxLock;      // guards m_Inbox (see CmWordLock.h)
   std::atomic<DWORD> m_dwInboxCount;       // m_Inbox's size, stored under the lock
-  std::atomic<DWORD> m_dwPosted;           // events posted; written under the inbox lock
-  std::vector<ICmEvent*> m_Inbox;          // oldest first
+  std::atomic<DWORD> m_dwPosted;           // events appended; written under the inbox lock
+  // Oldest first; an entry with its lowest bit set is an overflow chain.
+  std::vector<ICmEvent*> m_Inbox;
+  // Events posted while another thread held the inbox lock: a lock-free
+  // stack linked through the events, newest first. The next holder of the
+  // lock moves it into the inbox, as one entry, before its own event.
+  std::atomic<ICmEvent*> m_pOverflow;
+  std::atomic<DWORD> m_dwOverflowPosted;   // events pushed onto m_pOverflow
   std::atomic<uint32_t> m_nWakeSeq;        // the owner sleeps on it; a wake-up advances it
   std::atomic<uint32_t> m_nOwnerSleeping;  // 1 while the owner has announced a sleep
   std::atomic<DWORD> m_dwOwnerThreadId;
@@ -275,8 +289,13 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   char m_szReserved[512];                  // also keeps the owner's fields off the posters' cache lines
 
   // ---- the owner's (taking side, guarded by m_pMutex when present)
-  std::vector<ICmEvent*> m_Taken;          // the last inbox taken, oldest first
-  size_t m_nTakenNext;                     // its first event not yet handed out
+  // What the owner has taken and hands out, in this order: the chain being
+  // handed out, the rest of the last inbox taken, then the overflow chain
+  // taken with it.
+  ICmEvent* m_pExpanding;                  // an overflow chain turned oldest first
+  std::vector<ICmEvent*> m_Taken;          // the last inbox taken, entries as in m_Inbox
+  size_t m_nTakenNext;                     // its first entry not yet handed out
+  ICmEvent* m_pTakenOverflow;              // newest first, as taken
   // Events taken, written by the taking side only. Pending is posted minus
   // taken; a count of its own, so that taking never writes the posters'
   // cache line (a shared counter written on both sides made every post
@@ -286,9 +305,12 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
 
  private:
   CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex);
-  // Replaces the owner's array, all handed out, with the inbox; false when
-  // the inbox was empty.
+  // Replaces what the owner has, all handed out, with the inbox and the
+  // overflow; false when both were empty.
   bool TakeInbox_l();
+  // The next event of the owner's, null when it has none.
+  ICmEvent* NextTaken_l();
+  static ICmEvent* OldestFirst(ICmEvent* aNewest);
 };
 
 // A thread-safe queue that its owner drains by polling.

@@ -89,6 +89,8 @@ CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex)
     : m_nInboxLock(0),
       m_dwInboxCount(0),
       m_dwPosted(0),
+      m_pOverflow(nullptr),
+      m_dwOverflowPosted(0),
       m_nWakeSeq(0),
       m_nOwnerSleeping(0),
       m_dwOwnerThreadId(0),
@@ -97,7 +99,9 @@ CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex)
       m_pMutex(aMutex),
       m_bOwnsMutex(aOwnsMutex),
       m_tvCreation(CCmTimeValue::GetTimeOfDay()),
+      m_pExpanding(nullptr),
       m_nTakenNext(0),
+      m_pTakenOverflow(nullptr),
       m_dwTaken(0),
       m_bRunning(false) {
   memset(m_szReserved, 0, sizeof(m_szReserved));
@@ -135,9 +139,43 @@ int CCmEventQueueBase::Refuse(ICmEvent* aEvent, bool aIsSend) {
   return ZAR_E_UNEXPECTED;
 }
 
+namespace {
+
+// An overflow chain stored as one entry of the inbox: its newest event's
+// address with the lowest bit set (events are at least 8-byte aligned).
+ICmEvent* AsEntry(ICmEvent* aChain) { return reinterpret_cast<ICmEvent*>(reinterpret_cast<uintptr_t>(aChain) | 1); }
+bool IsChainEntry(const ICmEvent* aEntry) { return (reinterpret_cast<uintptr_t>(aEntry) & 1) != 0; }
+ICmEvent* ChainOf(ICmEvent* aEntry) { return reinterpret_cast<ICmEvent*>(reinterpret_cast<uintptr_t>(aEntry) & ~uintptr_t{1}); }
+
+}  // namespace
+
+// Turns a chain linked newest first into one linked oldest first.
+ICmEvent* CCmEventQueueBase::OldestFirst(ICmEvent* aNewest) {
+  ICmEvent* oldest = nullptr;
+  while (aNewest) {
+    ICmEvent* const next = aNewest->m_pNextPending;
+    aNewest->m_pNextPending = oldest;
+    oldest = aNewest;
+    aNewest = next;
+  }
+  return oldest;
+}
+
 bool CCmEventQueueBase::Push(ICmEvent* aEvent, unsigned long* aSize) {
-  CmWordLock(m_nInboxLock);
-  if (m_Inbox.size() == m_Inbox.capacity()) {
+  if (!CmWordTryLock(m_nInboxLock)) {
+    // Another poster (or the owner) holds the lock: rather than wait for a
+    // holder that may have been preempted, leave the event on the overflow
+    // stack, where the next holder or the owner picks it up.
+    m_dwOverflowPosted.fetch_add(1, std::memory_order_relaxed);
+    if (aSize) *aSize = PendingSince(m_dwTaken.load(std::memory_order_relaxed) + 1);
+    ICmEvent* head = m_pOverflow.load(std::memory_order_relaxed);
+    do {
+      aEvent->m_pNextPending = head;
+    } while (!m_pOverflow.compare_exchange_weak(head, aEvent, std::memory_order_seq_cst, std::memory_order_relaxed));
+    return true;
+  }
+  // Room for this event and an overflow chain in front of it.
+  if (m_Inbox.size() + 2 > m_Inbox.capacity()) {
     // Growing copies the array under the lock; it happens only while the
     // queue reaches a depth it has not had before.
     try {
@@ -147,21 +185,23 @@ bool CCmEventQueueBase::Push(ICmEvent* aEvent, unsigned long* aSize) {
       return false;
     }
   }
+  // Events left on the overflow stack were posted before this one began.
+  if (m_pOverflow.load(std::memory_order_relaxed)) {
+    m_Inbox.push_back(AsEntry(m_pOverflow.exchange(nullptr, std::memory_order_acquire)));
+  }
   m_Inbox.push_back(aEvent);
-  const DWORD before = m_dwPosted.load(std::memory_order_relaxed);
-  m_dwPosted.store(before + 1, std::memory_order_relaxed);
+  m_dwPosted.store(m_dwPosted.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   m_dwInboxCount.store(static_cast<DWORD>(m_Inbox.size()), std::memory_order_relaxed);
   CmWordUnlock(m_nInboxLock);
-  if (aSize) {
-    // Taken may already count events posted after this one.
-    const int32_t pending = static_cast<int32_t>(before - m_dwTaken.load(std::memory_order_relaxed));
-    *aSize = pending < 0 ? 0 : static_cast<unsigned long>(pending);
-  }
+  if (aSize) *aSize = PendingSince(m_dwTaken.load(std::memory_order_relaxed) + 1);
   return true;
 }
 
 bool CCmEventQueueBase::HasPendingBeforeSleep() {
-  if (m_nTakenNext != m_Taken.size()) return true;
+  if (OwnerHasEvents()) return true;
+  // A post that leaves its event on the overflow stack takes no lock: the
+  // stack is read with full ordering, as the post reads the announcement.
+  if (m_pOverflow.load(std::memory_order_seq_cst)) return true;
   CmWordLock(m_nInboxLock);
   const bool pending = !m_Inbox.empty();
   CmWordUnlock(m_nInboxLock);
@@ -206,7 +246,9 @@ int CCmEventQueueBase::SendEvent(ICmEvent* aEvent, CCmTimeValue* aTimeout) {
 bool CCmEventQueueBase::TakeInbox_l() {
   // Looked at before the lock is taken: an empty inbox is left to the
   // posters' cores.
-  if (m_dwInboxCount.load(std::memory_order_relaxed) == 0) return false;
+  if (m_dwInboxCount.load(std::memory_order_relaxed) == 0 && !m_pOverflow.load(std::memory_order_relaxed)) {
+    return false;
+  }
   m_Taken.clear();
   m_nTakenNext = 0;
   // The array goes to the posters next; one grown by a burst is released
@@ -219,8 +261,34 @@ bool CCmEventQueueBase::TakeInbox_l() {
   CmWordLock(m_nInboxLock);
   m_Taken.swap(m_Inbox);
   m_dwInboxCount.store(0, std::memory_order_relaxed);
+  // Under the lock: the overflow holds only events posted after the inbox's.
+  m_pTakenOverflow = m_pOverflow.exchange(nullptr, std::memory_order_acquire);
   CmWordUnlock(m_nInboxLock);
-  return !m_Taken.empty();
+  return OwnerHasEvents();
+}
+
+ICmEvent* CCmEventQueueBase::NextTaken_l() {
+  for (;;) {
+    if (ICmEvent* const event = m_pExpanding) {
+      m_pExpanding = event->m_pNextPending;
+      return event;
+    }
+    if (m_nTakenNext != m_Taken.size()) {
+      ICmEvent* const entry = m_Taken[m_nTakenNext];
+      // Events come from other cores: fetch the ones a few places ahead
+      // now, so that their misses overlap with this batch's work.
+      if (m_nTakenNext + kPrefetchAhead < m_Taken.size()) {
+        __builtin_prefetch(ChainOf(m_Taken[m_nTakenNext + kPrefetchAhead]), 1);
+      }
+      ++m_nTakenNext;
+      if (!IsChainEntry(entry)) return entry;
+      m_pExpanding = OldestFirst(ChainOf(entry));
+      continue;
+    }
+    if (!m_pTakenOverflow) return nullptr;
+    m_pExpanding = OldestFirst(m_pTakenOverflow);
+    m_pTakenOverflow = nullptr;
+  }
 }
 
 int CCmEventQueueBase::TakeChain_l(ICmEvent*& aFirst, unsigned long aMaxCount, unsigned long& aTaken, bool& aAll,
@@ -228,17 +296,23 @@ int CCmEventQueueBase::TakeChain_l(ICmEvent*& aFirst, unsigned long aMaxCount, u
   aFirst = nullptr;
   aTaken = 0;
   aAll = false;
-  // The inbox is taken only when the owner's array is all handed out, so a
+  // The inbox is taken only when the owner has handed out all it took, so a
   // busy queue touches the posters' cache lines once per many batches.
-  if (m_nTakenNext == m_Taken.size() && !TakeInbox_l()) return ZAR_E_NOT_FOUND;
+  // At most once per call, so that posters who keep posting cannot keep a
+  // call that takes everything going.
+  bool tookInbox = false;
+  if (!OwnerHasEvents()) {
+    if (!TakeInbox_l()) return ZAR_E_NOT_FOUND;
+    tookInbox = true;
+  }
   ICmEvent* last = nullptr;
   while (aTaken < aMaxCount) {
-    if (m_nTakenNext == m_Taken.size() && !TakeInbox_l()) break;
-    ICmEvent* const event = m_Taken[m_nTakenNext];
-    // Events come from other cores: fetch the ones a few places ahead now,
-    // so that their misses overlap with this batch's work.
-    if (m_nTakenNext + kPrefetchAhead < m_Taken.size()) __builtin_prefetch(m_Taken[m_nTakenNext + kPrefetchAhead], 1);
-    ++m_nTakenNext;
+    ICmEvent* event = NextTaken_l();
+    if (!event) {
+      if (tookInbox || !TakeInbox_l()) break;
+      tookInbox = true;
+      event = NextTaken_l();
+    }
     if (last) {
       last->m_pNextPending = event;
     } else {
@@ -248,7 +322,8 @@ int CCmEventQueueBase::TakeChain_l(ICmEvent*& aFirst, unsigned long aMaxCount, u
     ++aTaken;
   }
   if (last) last->m_pNextPending = nullptr;
-  aAll = m_nTakenNext == m_Taken.size() && m_dwInboxCount.load(std::memory_order_relaxed) == 0;
+  aAll = !OwnerHasEvents() && m_dwInboxCount.load(std::memory_order_relaxed) == 0 &&
+         !m_pOverflow.load(std::memory_order_relaxed);
   const DWORD taken = m_dwTaken.load(std::memory_order_relaxed) + static_cast<DWORD>(aTaken);
   m_dwTaken.store(taken, std::memory_order_release);
   if (aRemain) *aRemain = PendingSince(taken);
@@ -374,7 +449,7 @@ void CCmEventQueueUsingConditionVariable::SleepUntilPosted(const CCmTimeValue* a
   const int64_t deadline = cm_platform::WaitDeadline(timeout);
   for (;;) {
     const uint32_t seq = m_nWakeSeq.load(std::memory_order_acquire);
-    m_nOwnerSleeping.store(1, std::memory_order_relaxed);
+    m_nOwnerSleeping.store(1, std::memory_order_seq_cst);
     if (HasPendingBeforeSleep()) break;
     const int64_t asleep = cm_platform::WaitDeadline(0);
     const bool inTime = cm_platform::WaitOnWordUntil(m_nWakeSeq, seq, deadline);
