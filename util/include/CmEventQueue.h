@@ -254,7 +254,8 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   }
   // With the taking side's lock held: the next batch as a chain.
   int TakeChain_l(ICmEvent*& aFirst, unsigned long aMaxCount, unsigned long& aTaken, bool& aAll,
-                  unsigned long* aRemain);
+                  unsigned long* aRemain,
+                  bool aWaitForPosters = false);
   void LockQueue() {
     if (m_pMutex) m_pMutex->Lock();
   }
@@ -306,8 +307,11 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
  private:
   CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex);
   // Replaces what the owner has, all handed out, with the inbox and the
-  // overflow; false when both were empty.
-  bool TakeInbox_l();
+  // overflow; false when both were empty. Unless aWaitForPosters, false
+  // also when a poster holds the inbox lock: the owner does not wait for a
+  // poster that may have been preempted inside it (its timers would wait
+  // too); it comes back on its next turn.
+  bool TakeInbox_l(bool aWaitForPosters);
   // The next event of the owner's, null when it has none.
   ICmEvent* NextTaken_l();
   static ICmEvent* OldestFirst(ICmEvent* aNewest);

@@ -15,6 +15,7 @@
 #include "CmEventQueue.h"
 
 #include <cstring>
+#include <thread>
 
 #include "CmBlockCache.h"
 #include "CmDebug.h"
@@ -202,7 +203,8 @@ bool CCmEventQueueBase::HasPendingBeforeSleep() {
   // A post that leaves its event on the overflow stack takes no lock: the
   // stack is read with full ordering, as the post reads the announcement.
   if (m_pOverflow.load(std::memory_order_seq_cst)) return true;
-  CmWordLock(m_nInboxLock);
+  // A poster inside the lock is about to add an event.
+  if (!CmWordTryLock(m_nInboxLock)) return true;
   const bool pending = !m_Inbox.empty();
   CmWordUnlock(m_nInboxLock);
   return pending;
@@ -243,22 +245,27 @@ int CCmEventQueueBase::SendEvent(ICmEvent* aEvent, CCmTimeValue* aTimeout) {
   return sync->WaitResultAndDeleteThis(aTimeout);
 }
 
-bool CCmEventQueueBase::TakeInbox_l() {
+bool CCmEventQueueBase::TakeInbox_l(bool aWaitForPosters) {
   // Looked at before the lock is taken: an empty inbox is left to the
   // posters' cores.
   if (m_dwInboxCount.load(std::memory_order_relaxed) == 0 && !m_pOverflow.load(std::memory_order_relaxed)) {
     return false;
   }
+  // The array goes to the posters next; one grown by a burst is replaced by
+  // a small one (made before the lock, freed after it).
+  std::vector<ICmEvent*> small;
+  if (m_Taken.capacity() > kInboxKeptCapacity) small.reserve(kInboxInitialCapacity);
+  if (aWaitForPosters) {
+    CmWordLock(m_nInboxLock);
+  } else if (!CmWordTryLock(m_nInboxLock)) {
+    // A poster is inside: usually for a few instructions, unless it was
+    // preempted there, in which case it may need this processor.
+    std::this_thread::yield();
+    return false;
+  }
   m_Taken.clear();
   m_nTakenNext = 0;
-  // The array goes to the posters next; one grown by a burst is released
-  // rather than kept for ever.
-  if (m_Taken.capacity() > kInboxKeptCapacity) {
-    std::vector<ICmEvent*> small;
-    small.reserve(kInboxInitialCapacity);
-    m_Taken.swap(small);
-  }
-  CmWordLock(m_nInboxLock);
+  if (small.capacity() != 0) m_Taken.swap(small);
   m_Taken.swap(m_Inbox);
   m_dwInboxCount.store(0, std::memory_order_relaxed);
   // Under the lock: the overflow holds only events posted after the inbox's.
@@ -292,7 +299,7 @@ ICmEvent* CCmEventQueueBase::NextTaken_l() {
 }
 
 int CCmEventQueueBase::TakeChain_l(ICmEvent*& aFirst, unsigned long aMaxCount, unsigned long& aTaken, bool& aAll,
-                                   unsigned long* aRemain) {
+                                   unsigned long* aRemain, bool aWaitForPosters) {
   aFirst = nullptr;
   aTaken = 0;
   aAll = false;
@@ -302,14 +309,14 @@ int CCmEventQueueBase::TakeChain_l(ICmEvent*& aFirst, unsigned long aMaxCount, u
   // call that takes everything going.
   bool tookInbox = false;
   if (!OwnerHasEvents()) {
-    if (!TakeInbox_l()) return ZAR_E_NOT_FOUND;
+    if (!TakeInbox_l(aWaitForPosters)) return ZAR_E_NOT_FOUND;
     tookInbox = true;
   }
   ICmEvent* last = nullptr;
   while (aTaken < aMaxCount) {
     ICmEvent* event = NextTaken_l();
     if (!event) {
-      if (tookInbox || !TakeInbox_l()) break;
+      if (tookInbox || !TakeInbox_l(aWaitForPosters)) break;
       tookInbox = true;
       event = NextTaken_l();
     }
@@ -407,7 +414,7 @@ void CCmEventQueueBase::DestoryPendingEvents() {
   unsigned long taken;
   bool all;
   LockQueue();
-  TakeChain_l(first, 0xFFFFFFFFul, taken, all, nullptr);
+  TakeChain_l(first, 0xFFFFFFFFul, taken, all, nullptr, true);
   UnLockQueue();
   for (ICmEvent* event = first; event;) {
     ICmEvent* const next = event->m_pNextPending;
