@@ -34,7 +34,6 @@
 #include <list>
 #include <new>
 #include <utility>
-#include <vector>
 
 #include "CmConditionVariable.h"
 #include "CmError.h"
@@ -134,17 +133,20 @@ class CM_EXPORT ICmEventQueue {
 //
 // How it is built (the observable rules are those of a locked list; the
 // machinery is chosen for the cost of a post):
-//  - A post appends the event's address to an inbox array under a word
-//    lock held for a few instructions (no allocation once the arrays have
-//    grown to the queue's usual depth). A post that finds the lock held does
-//    not wait: it pushes the event onto an overflow stack (one
+//  - A post appends the event's address to an inbox under a word lock held
+//    for a few instructions. The inbox is a chain of fixed-size chunks of
+//    addresses, so an append never copies what is already there (a growing
+//    array made the posters copy megabytes under the lock whenever four
+//    producers outran the owner); emptied chunks are kept for the next
+//    appends, so a warm queue allocates nothing. A post that finds the lock
+//    held does not wait: it pushes the event onto an overflow stack (one
 //    compare-and-swap), which the next holder moves into the inbox before
 //    its own event, and the owner takes with the inbox. Posting order is
 //    the order in which posts took the lock or pushed onto the stack; a
 //    thread's own posts always fire in the order it made them.
-//  - The owner swaps the whole inbox for its own emptied array in one short
-//    hold of that lock and hands out batches from it, oldest first. An
-//    array rather than a list linked through the events: the owner reads
+//  - The owner takes the whole inbox in one short hold of that lock and
+//    hands out batches from it, oldest first. Arrays of addresses rather
+//    than a list linked through the events: the owner reads
 //    the addresses in order and fetches the events ahead of firing them, so
 //    the cache misses on events written by other cores overlap instead of
 //    following one another (a linked inbox made the owner wait for each
@@ -164,6 +166,8 @@ class CM_EXPORT ICmEventQueue {
 // IsRunning from any thread (when built with a mutex); PopPendingEvents,
 // ProcessEvents, ProcessOneEvent and DestoryPendingEvents from the owner.
 // Built without a mutex, the taking side belongs to one thread.
+struct CmInboxChunk;
+
 class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
  public:
   typedef void (*EventHook)();
@@ -241,7 +245,7 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
            m_pOverflow.load(std::memory_order_relaxed) != nullptr;
   }
   // Taken out of the inbox and not handed out yet (the owner's).
-  bool OwnerHasEvents() const { return m_pExpanding || m_nTakenNext != m_Taken.size() || m_pTakenOverflow; }
+  bool OwnerHasEvents() const { return m_pExpanding || m_pTakenChunk || m_pTakenOverflow; }
   // The owner's look after it has announced a sleep, under the inbox lock:
   // either this look sees a post's event, or that post, whose check of the
   // announcement comes after its hold of the lock, sees the announcement.
@@ -269,17 +273,25 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   explicit CCmEventQueueBase(CCmMutexThread& aSharedMutex);
 
   // ---- read or written by posters (kept apart from the owner's fields)
-  std::atomic<uint32_t> m_nInboxLock;      // guards m_Inbox (see CmWordLock.h)
-  std::atomic<DWORD> m_dwInboxCount;       // m_Inbox's size, stored under the lock
+  // The lock and what a post or a take touches under it share one cache
+  // line of their own, so a hold moves one line between cores.
+  alignas(64) std::atomic<uint32_t> m_nInboxLock;  // guards the inbox chunks (see CmWordLock.h)
+  std::atomic<DWORD> m_dwInboxCount;       // entries in the inbox, stored under the lock
   std::atomic<DWORD> m_dwPosted;           // events appended; written under the inbox lock
-  // Oldest first; an entry with its lowest bit set is an overflow chain.
-  std::vector<ICmEvent*> m_Inbox;
+  // The inbox: chunks of entries, oldest first; an entry with its lowest
+  // bit set is an overflow chain. Null when empty.
+  CmInboxChunk* m_pInboxHead;
+  CmInboxChunk* m_pInboxTail;              // the chunk being filled
+  CmInboxChunk* m_pSpareChunks;            // emptied chunks for the next appends
+  unsigned m_nSpareChunks;
   // Events posted while another thread held the inbox lock: a lock-free
   // stack linked through the events, newest first. The next holder of the
   // lock moves it into the inbox, as one entry, before its own event.
   std::atomic<ICmEvent*> m_pOverflow;
   std::atomic<DWORD> m_dwOverflowPosted;   // events pushed onto m_pOverflow
-  std::atomic<uint32_t> m_nWakeSeq;        // the owner sleeps on it; a wake-up advances it
+  // The sleep words and what every post reads start a line of their own:
+  // the owner's sleeps and wake-ups do not take the posts' line away.
+  alignas(64) std::atomic<uint32_t> m_nWakeSeq;  // the owner sleeps on it; a wake-up advances it
   std::atomic<uint32_t> m_nOwnerSleeping;  // 1 while the owner has announced a sleep
   std::atomic<DWORD> m_dwOwnerThreadId;
   std::atomic<int32_t> m_bIsStopped;
@@ -294,8 +306,9 @@ class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
   // handed out, the rest of the last inbox taken, then the overflow chain
   // taken with it.
   ICmEvent* m_pExpanding;                  // an overflow chain turned oldest first
-  std::vector<ICmEvent*> m_Taken;          // the last inbox taken, entries as in m_Inbox
+  CmInboxChunk* m_pTakenChunk;             // the last inbox taken; null once all handed out
   size_t m_nTakenNext;                     // its first entry not yet handed out
+  CmInboxChunk* m_pDoneChunks;             // handed out; back to the spares at the next take
   ICmEvent* m_pTakenOverflow;              // newest first, as taken
   // Events taken, written by the taking side only. Pending is posted minus
   // taken; a count of its own, so that taking never writes the posters'

@@ -1,13 +1,12 @@
 // The event queue engine, its sleeping form and the synchronous wrapper
 // behind SendEvent.
 //
-// A post appends the event's address to an inbox array under a word lock
-// held for a few instructions (see CmEventQueue.h); the owner swaps the
-// inbox for its own emptied array and hands out batches from there, so a
-// warm post allocates nothing and the owner never holds the lock while it
-// fires. The owner's sleep and
-// the sender's wait are words in the objects themselves that the platform
-// layer sleeps on. The owner never spins before sleeping (an idle task
+// A post appends the event's address to a chunk of the inbox under a word
+// lock held for a few instructions (see CmEventQueue.h); the owner takes the
+// inbox's chunks whole and hands out batches from them, so a warm post
+// allocates nothing and the owner never holds the lock while it fires. The
+// owner's sleep and the sender's wait are words in the objects themselves
+// that the platform layer sleeps on. The owner never spins before sleeping (an idle task
 // thread must cost nothing); a SendEvent sender spins for 10 us before it
 // sleeps, because the answer usually comes sooner than a wake-up would
 // (measured on a 2-core machine: a round trip of 2 us instead of 20 us
@@ -41,10 +40,11 @@ constexpr int64_t kOwnerSpinMicroseconds = 2;
 // costs its sender this much processor time more.
 constexpr int64_t kSendSpinMicroseconds = 10;
 
-// The inbox and the owner's array start with room for this many events and
-// are kept up to kInboxKeptCapacity after a burst has made them larger.
-constexpr size_t kInboxInitialCapacity = 64;
-constexpr size_t kInboxKeptCapacity = 4096;
+// Entries per inbox chunk: a chunk with its header is 4 KiB. Up to
+// kSpareChunksKept emptied chunks (about 4,000 entries) are kept for the
+// next appends; a burst deeper than that frees the rest once handed out.
+constexpr size_t kChunkEntries = 510;
+constexpr unsigned kSpareChunksKept = 8;
 // How many events ahead of the one handed out the owner fetches.
 constexpr size_t kPrefetchAhead = 8;
 
@@ -58,6 +58,24 @@ int64_t TimeoutMicroseconds(const CCmTimeValue* aTimeout) {
   if (!aTimeout) return -1;
   const int64_t us = static_cast<int64_t>(aTimeout->GetSec()) * 1000000 + aTimeout->GetUsec();
   return us < 0 ? 0 : us;
+}
+
+}  // namespace
+
+struct CmInboxChunk {
+  CmInboxChunk* next;
+  size_t count;
+  ICmEvent* entries[kChunkEntries];
+};
+
+namespace {
+
+void FreeChunks(CmInboxChunk* aChunk) {
+  while (aChunk) {
+    CmInboxChunk* const next = aChunk->next;
+    ::operator delete(aChunk);
+    aChunk = next;
+  }
 }
 
 }  // namespace
@@ -90,6 +108,10 @@ CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex)
     : m_nInboxLock(0),
       m_dwInboxCount(0),
       m_dwPosted(0),
+      m_pInboxHead(nullptr),
+      m_pInboxTail(nullptr),
+      m_pSpareChunks(nullptr),
+      m_nSpareChunks(0),
       m_pOverflow(nullptr),
       m_dwOverflowPosted(0),
       m_nWakeSeq(0),
@@ -101,18 +123,22 @@ CCmEventQueueBase::CCmEventQueueBase(CCmMutexThread* aMutex, bool aOwnsMutex)
       m_bOwnsMutex(aOwnsMutex),
       m_tvCreation(CCmTimeValue::GetTimeOfDay()),
       m_pExpanding(nullptr),
+      m_pTakenChunk(nullptr),
       m_nTakenNext(0),
+      m_pDoneChunks(nullptr),
       m_pTakenOverflow(nullptr),
       m_dwTaken(0),
       m_bRunning(false) {
   memset(m_szReserved, 0, sizeof(m_szReserved));
-  m_Inbox.reserve(kInboxInitialCapacity);
-  m_Taken.reserve(kInboxInitialCapacity);
 }
 
 CCmEventQueueBase::~CCmEventQueueBase() {
   CM_INFO_TRACE_THIS("CCmEventQueueBase::~CCmEventQueueBase");
   DestoryPendingEvents();
+  // All handed out by now: what is left are emptied chunks.
+  FreeChunks(m_pInboxHead);
+  FreeChunks(m_pSpareChunks);
+  FreeChunks(m_pDoneChunks);
   if (m_bOwnsMutex) delete m_pMutex;
 }
 
@@ -175,24 +201,37 @@ bool CCmEventQueueBase::Push(ICmEvent* aEvent, unsigned long* aSize) {
     } while (!m_pOverflow.compare_exchange_weak(head, aEvent, std::memory_order_seq_cst, std::memory_order_relaxed));
     return true;
   }
+  CmInboxChunk* chunk = m_pInboxTail;
   // Room for this event and an overflow chain in front of it.
-  if (m_Inbox.size() + 2 > m_Inbox.capacity()) {
-    // Growing copies the array under the lock; it happens only while the
-    // queue reaches a depth it has not had before.
-    try {
-      m_Inbox.reserve(m_Inbox.size() < kInboxInitialCapacity ? kInboxInitialCapacity : m_Inbox.size() * 2);
-    } catch (const std::bad_alloc&) {
+  if (!chunk || chunk->count + 2 > kChunkEntries) {
+    CmInboxChunk* const fresh = m_pSpareChunks ? m_pSpareChunks
+                                               : static_cast<CmInboxChunk*>(::operator new(sizeof(CmInboxChunk), std::nothrow));
+    if (!fresh) {
       CmWordUnlock(m_nInboxLock);
       return false;
     }
+    if (fresh == m_pSpareChunks) {
+      m_pSpareChunks = fresh->next;
+      --m_nSpareChunks;
+    }
+    fresh->next = nullptr;
+    fresh->count = 0;
+    if (chunk) {
+      chunk->next = fresh;
+    } else {
+      m_pInboxHead = fresh;
+    }
+    m_pInboxTail = chunk = fresh;
   }
+  DWORD appended = 1;
   // Events left on the overflow stack were posted before this one began.
   if (m_pOverflow.load(std::memory_order_relaxed)) {
-    m_Inbox.push_back(AsEntry(m_pOverflow.exchange(nullptr, std::memory_order_acquire)));
+    chunk->entries[chunk->count++] = AsEntry(m_pOverflow.exchange(nullptr, std::memory_order_acquire));
+    ++appended;
   }
-  m_Inbox.push_back(aEvent);
+  chunk->entries[chunk->count++] = aEvent;
   m_dwPosted.store(m_dwPosted.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-  m_dwInboxCount.store(static_cast<DWORD>(m_Inbox.size()), std::memory_order_relaxed);
+  m_dwInboxCount.store(m_dwInboxCount.load(std::memory_order_relaxed) + appended, std::memory_order_relaxed);
   CmWordUnlock(m_nInboxLock);
   if (aSize) *aSize = PendingSince(m_dwTaken.load(std::memory_order_relaxed) + 1);
   return true;
@@ -205,7 +244,7 @@ bool CCmEventQueueBase::HasPendingBeforeSleep() {
   if (m_pOverflow.load(std::memory_order_seq_cst)) return true;
   // A poster inside the lock is about to add an event.
   if (!CmWordTryLock(m_nInboxLock)) return true;
-  const bool pending = !m_Inbox.empty();
+  const bool pending = m_pInboxHead != nullptr;
   CmWordUnlock(m_nInboxLock);
   return pending;
 }
@@ -251,10 +290,6 @@ bool CCmEventQueueBase::TakeInbox_l(bool aWaitForPosters) {
   if (m_dwInboxCount.load(std::memory_order_relaxed) == 0 && !m_pOverflow.load(std::memory_order_relaxed)) {
     return false;
   }
-  // The array goes to the posters next; one grown by a burst is replaced by
-  // a small one (made before the lock, freed after it).
-  std::vector<ICmEvent*> small;
-  if (m_Taken.capacity() > kInboxKeptCapacity) small.reserve(kInboxInitialCapacity);
   if (aWaitForPosters) {
     CmWordLock(m_nInboxLock);
   } else if (!CmWordTryLock(m_nInboxLock)) {
@@ -263,14 +298,25 @@ bool CCmEventQueueBase::TakeInbox_l(bool aWaitForPosters) {
     std::this_thread::yield();
     return false;
   }
-  m_Taken.clear();
+  m_pTakenChunk = m_pInboxHead;
   m_nTakenNext = 0;
-  if (small.capacity() != 0) m_Taken.swap(small);
-  m_Taken.swap(m_Inbox);
+  m_pInboxHead = m_pInboxTail = nullptr;
   m_dwInboxCount.store(0, std::memory_order_relaxed);
   // Under the lock: the overflow holds only events posted after the inbox's.
   m_pTakenOverflow = m_pOverflow.exchange(nullptr, std::memory_order_acquire);
+  // The chunks handed out since the last take become the posters' spares;
+  // beyond what a usual depth needs, they are freed after the lock.
+  while (m_pDoneChunks && m_nSpareChunks < kSpareChunksKept) {
+    CmInboxChunk* const chunk = m_pDoneChunks;
+    m_pDoneChunks = chunk->next;
+    chunk->next = m_pSpareChunks;
+    m_pSpareChunks = chunk;
+    ++m_nSpareChunks;
+  }
+  CmInboxChunk* const excess = m_pDoneChunks;
+  m_pDoneChunks = nullptr;
   CmWordUnlock(m_nInboxLock);
+  FreeChunks(excess);
   return OwnerHasEvents();
 }
 
@@ -280,14 +326,21 @@ ICmEvent* CCmEventQueueBase::NextTaken_l() {
       m_pExpanding = event->m_pNextPending;
       return event;
     }
-    if (m_nTakenNext != m_Taken.size()) {
-      ICmEvent* const entry = m_Taken[m_nTakenNext];
+    if (CmInboxChunk* const chunk = m_pTakenChunk) {
+      ICmEvent* const entry = chunk->entries[m_nTakenNext];
       // Events come from other cores: fetch the ones a few places ahead
       // now, so that their misses overlap with this batch's work.
-      if (m_nTakenNext + kPrefetchAhead < m_Taken.size()) {
-        __builtin_prefetch(ChainOf(m_Taken[m_nTakenNext + kPrefetchAhead]), 1);
+      if (m_nTakenNext + kPrefetchAhead < chunk->count) {
+        __builtin_prefetch(ChainOf(chunk->entries[m_nTakenNext + kPrefetchAhead]), 1);
       }
-      ++m_nTakenNext;
+      if (++m_nTakenNext == chunk->count) {
+        // Every taken chunk holds at least one entry, so a current chunk
+        // always has one to hand out.
+        m_pTakenChunk = chunk->next;
+        m_nTakenNext = 0;
+        chunk->next = m_pDoneChunks;
+        m_pDoneChunks = chunk;
+      }
       if (!IsChainEntry(entry)) return entry;
       m_pExpanding = OldestFirst(ChainOf(entry));
       continue;
