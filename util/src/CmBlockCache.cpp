@@ -38,7 +38,12 @@ namespace {
 
 constexpr std::size_t kGranule = 16;
 constexpr std::size_t kClasses = kCmBlockCacheMax / kGranule;
-constexpr unsigned kBatch = 64;
+// Blocks per batch. Every batch crosses the depot's lock, whose cache line
+// moves between the freeing and the allocating core each time (an event
+// queue's owner spent 17 % of its time in the lock call, nearly all of it
+// waiting for that line, with 64): 256 made a hand-off with four producers
+// 10-15 % faster.
+constexpr unsigned kBatch = 256;
 // The depot keeps up to 2 MiB per class: enough for a burst of tens of
 // thousands of small events to come back for reuse.
 constexpr std::size_t kDepotBytesPerClass = 2u << 20;
@@ -118,21 +123,26 @@ struct ThreadCache {
 // thread's first slow path and after its end.
 thread_local ThreadCache* t_pCache __attribute__((tls_model("initial-exec"))) = nullptr;
 
-// Created on a thread's first slow path; hands the cache back at its end.
+// Made on a thread's first slow path (on the heap: 64 KiB of addresses is
+// too much to add to every thread's static storage); handed back at the
+// thread's end.
 struct CacheOwner {
-  ThreadCache cache;
-  CacheOwner() { t_pCache = &cache; }
+  ThreadCache* cache = nullptr;
+  bool ended = false;
   ~CacheOwner() {
+    ended = true;
     t_pCache = nullptr;
-    cache.Flush();
+    if (cache) cache->Flush();
+    delete cache;
   }
 };
 
 ThreadCache* CacheForSlowPath() {
   if (!t_pCache) {
-    static thread_local CacheOwner owner;  // its constructor sets t_pCache
-    // A thread past its end (owner destroyed) has no cache; callers then
-    // use the general allocator.
+    static thread_local CacheOwner owner;
+    // A thread past its end has no cache (nor one that cannot be made);
+    // callers then use the general allocator.
+    if (!owner.ended && !owner.cache) t_pCache = owner.cache = new (std::nothrow) ThreadCache;
   }
   return t_pCache;
 }
