@@ -126,6 +126,9 @@ class CM_EXPORT ICmEventQueue {
   virtual ~ICmEventQueue() = default;
 };
 
+// A block of the inbox's entries (see CCmEventQueueBase).
+struct CmInboxChunk;
+
 // The queue engine: a FIFO of pending events, taken out by the owner in
 // batches and fired with no lock held (so an event may post to its own
 // queue). A new queue is stopped: posts are refused until the owner calls
@@ -166,8 +169,6 @@ class CM_EXPORT ICmEventQueue {
 // IsRunning from any thread (when built with a mutex); PopPendingEvents,
 // ProcessEvents, ProcessOneEvent and DestoryPendingEvents from the owner.
 // Built without a mutex, the taking side belongs to one thread.
-struct CmInboxChunk;
-
 class CM_EXPORT CCmEventQueueBase : public ICmEventQueue {
  public:
   typedef void (*EventHook)();
